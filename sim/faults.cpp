@@ -1,0 +1,235 @@
+// Preload library that stands in for the platform under switchPinCtrl.
+//
+// It redirects the tool's memory device to a board image, makes open, the
+// 8191-byte mallocs or the block mmaps fail on request, places those buffers
+// at given addresses, and logs every open, malloc and mmap with its result.
+// Controlled by environment variables (see sim/README.md). Without an image
+// to redirect to, it refuses to let the tool open the real /dev/mem.
+//
+// It calls the kernel directly rather than the symbols it replaces, so that
+// nothing it does re-enters itself or needs the dynamic linker's help.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void __libc_free(void *ptr);
+
+namespace
+{
+
+constexpr size_t tool_buffer_size = 8191;
+constexpr off_t gpio_base = 0x20200000;
+constexpr off_t spi0_base = 0x20204000;
+constexpr uintptr_t page = 4096;
+constexpr off64_t page_bytes = 4096;
+
+int malloc_calls; // 8191-byte requests seen so far
+
+// True when the comma-separated list in variable `name` holds `word`.
+bool listed(const char *name, const char *word)
+{
+    const char *list = getenv(name);
+    const size_t len = strlen(word);
+    for (const char *p = list; p != nullptr && *p != '\0';) {
+        const char *end = strchr(p, ',');
+        const size_t n = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+        if (n == len && strncmp(p, word, n) == 0)
+            return true;
+        p = end != nullptr ? end + 1 : p + n;
+    }
+    return false;
+}
+
+long sys_open(const char *path, int flags, mode_t mode)
+{
+    return syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+}
+
+void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
+{
+#ifdef SYS_mmap2
+    const long r = syscall(SYS_mmap2, addr, len, prot, flags, fd, static_cast<long>(off / page_bytes));
+#else
+    const long r = syscall(SYS_mmap, addr, len, prot, flags, fd, off);
+#endif
+    return r == -1 ? MAP_FAILED : reinterpret_cast<void *>(r);
+}
+
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends one line to the log named by SIMBOARD_LOG, if any.
+void say(const char *fmt, ...)
+{
+    static long log_fd = -2;
+    if (log_fd == -2) {
+        const char *path = getenv("SIMBOARD_LOG");
+        log_fd = path != nullptr ? sys_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    }
+    if (log_fd < 0)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n > 0 &&
+        write(static_cast<int>(log_fd), line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1) < 0)
+        log_fd = -1;
+}
+
+// Ends the process loudly when a test asked for something impossible.
+[[noreturn]] void give_up(const char *why)
+{
+    say("simboard: %s\n", why);
+    const ssize_t ignored = write(2, why, strlen(why));
+    (void)ignored;
+    _exit(99);
+}
+
+// The address SIMBOARD_BUFFERS gives for 8191-byte buffer `n` (1 or 2), or 0.
+uintptr_t placed_buffer(int n)
+{
+    const char *p = getenv("SIMBOARD_BUFFERS");
+    for (int i = 1; p != nullptr && *p != '\0'; i++) {
+        char *end = nullptr;
+        const uintptr_t addr = strtoull(p, &end, 0);
+        if (end == p)
+            give_up("SIMBOARD_BUFFERS: expected addresses like 0x30000000,0x30100008\n");
+        if (i == n)
+            return addr;
+        p = *end == ',' ? end + 1 : end;
+    }
+    return 0;
+}
+
+// Backs [addr, addr + size) with fresh anonymous pages exactly there.
+void *place(uintptr_t addr, size_t size)
+{
+    const uintptr_t first = addr & ~(page - 1);
+    const size_t len = (addr + size - first + page - 1) & ~(page - 1);
+    void *want = reinterpret_cast<void *>(first);
+    void *got = sys_mmap(want, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (got != want)
+        give_up("SIMBOARD_BUFFERS: that address range is not free in this process\n");
+    return reinterpret_cast<void *>(addr);
+}
+
+int do_open(const char *path, int flags, mode_t mode)
+{
+    const char *image = getenv("SIMBOARD_IMAGE");
+    const bool device = strcmp(path, "/dev/mem") == 0;
+#ifdef SIM_MEM_IMAGE
+    const bool redirected = image != nullptr && (device || strcmp(path, SIM_MEM_IMAGE) == 0);
+#else
+    const bool redirected = image != nullptr && device;
+#endif
+    long fd;
+    if (listed("SIMBOARD_FAIL", "open")) {
+        errno = EACCES;
+        fd = -1;
+    } else if (device && image == nullptr) {
+        // Never hand a process under test the machine's physical memory.
+        errno = EACCES;
+        fd = -1;
+        say("simboard: refused the real /dev/mem; set SIMBOARD_IMAGE\n");
+    } else {
+        fd = sys_open(redirected ? image : path, flags, mode);
+    }
+    say("open(\"%s\", %#x) = %ld%s%s\n", path, static_cast<unsigned>(flags), fd, redirected ? " -> " : "",
+        redirected ? image : "");
+    return static_cast<int>(fd);
+}
+
+void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
+{
+    void *r;
+    if ((off == gpio_base && listed("SIMBOARD_FAIL", "mmap-gpio")) ||
+        (off == spi0_base && listed("SIMBOARD_FAIL", "mmap-spi0"))) {
+        errno = EPERM;
+        r = MAP_FAILED;
+    } else {
+        r = sys_mmap(addr, len, prot, flags, fd, off);
+    }
+    say("mmap(%p, %zu, %#x, %#x, %d, %#llx) = %p\n", addr, len, static_cast<unsigned>(prot),
+        static_cast<unsigned>(flags), fd, static_cast<unsigned long long>(off), r);
+    return r;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+void *malloc(size_t size)
+{
+    if (size != tool_buffer_size)
+        return __libc_malloc(size);
+    const int n = ++malloc_calls;
+    void *p = nullptr;
+    if (n == 1 && listed("SIMBOARD_FAIL", "malloc1"))
+        errno = ENOMEM;
+    else if (n == 2 && listed("SIMBOARD_FAIL", "malloc2"))
+        errno = ENOMEM;
+    else if (const uintptr_t at = placed_buffer(n); at != 0)
+        p = place(at, size);
+    else
+        p = __libc_malloc(size);
+    say("malloc(%zu) = %p\n", size, p);
+    return p;
+}
+
+// Placed buffers did not come from the allocator and must not go back to it.
+void free(void *ptr)
+{
+    const uintptr_t p = reinterpret_cast<uintptr_t>(ptr);
+    for (int n = 1; n <= 2; n++) {
+        const uintptr_t at = placed_buffer(n);
+        if (at != 0 && p == at)
+            return;
+    }
+    __libc_free(ptr);
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    return do_mmap(addr, len, prot, flags, fd, off);
+}
+
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
+{
+    return do_mmap(addr, len, prot, flags, fd, off);
+}
+
+} // extern "C"

@@ -1,0 +1,118 @@
+// simboard: creates, resets and shows the simulated board's memory image.
+//
+// The image is a sparse file whose byte offset is the physical address, so
+// the tool maps it exactly as it maps /dev/mem, and register values written
+// through that mapping stay in the file after the process ends.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr off_t gpio_base = 0x20200000;
+constexpr off_t image_size = 0x20205000; // up to the end of the SPI0 page
+constexpr int fsel_regs = 6;             // GPFSEL0..GPFSEL5
+constexpr int shown_pins = 20;           // GPIO 0-19: GPFSEL0 and GPFSEL1
+
+// Function codes of a 3-bit field, by value.
+const char *const function_names[8] = {"input", "output", "alt5", "alt4", "alt0", "alt1", "alt2", "alt3"};
+
+// Where GPIO 0-19 sit on a revision-2 board's 26-pin header (0: not there).
+const int header_pin[shown_pins] = {0, 0, 3, 5, 7, 0, 0, 26, 24, 21, 19, 23, 0, 0, 8, 10, 0, 11, 12, 0};
+
+const char *spi0_signal(int gpio)
+{
+    switch (gpio) {
+    case 7: return "SPI0 CE1 (active low)";
+    case 8: return "SPI0 CE0 (active low)";
+    case 9: return "SPI0 MISO";
+    case 10: return "SPI0 MOSI";
+    case 11: return "SPI0 SCLK";
+    default: return "-";
+    }
+}
+
+int usage()
+{
+    fputs("usage: simboard reset IMAGE [GPFSEL0 [GPFSEL1 ... GPFSEL5]]\n"
+          "       simboard show IMAGE\n"
+          "reset creates IMAGE, or clears it, with every register 0 unless given\n",
+          stderr);
+    return 2;
+}
+
+int fail(const char *what, const char *path)
+{
+    fprintf(stderr, "simboard: %s %s: %s\n", what, path, strerror(errno));
+    return 1;
+}
+
+int reset(const char *path, int nvalues, char **values)
+{
+    uint32_t regs[fsel_regs] = {};
+    for (int i = 0; i < nvalues; i++) {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long v = strtoull(values[i], &end, 0);
+        if (*values[i] == '\0' || *end != '\0' || errno != 0 || v > UINT32_MAX) {
+            fprintf(stderr, "simboard: not a 32-bit register value: %s\n", values[i]);
+            return 2;
+        }
+        regs[i] = static_cast<uint32_t>(v);
+    }
+    const int fd = open(path, O_RDWR | O_CREAT, 0644);
+    if (fd < 0)
+        return fail("cannot create", path);
+    // Truncating to zero first drops every old register value and keeps the file sparse.
+    const bool ok = ftruncate(fd, 0) == 0 && ftruncate(fd, image_size) == 0 &&
+                    pwrite(fd, regs, sizeof regs, gpio_base) == static_cast<ssize_t>(sizeof regs);
+    if (!ok) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return fail("cannot write", path);
+    }
+    return close(fd) == 0 ? 0 : fail("cannot write", path);
+}
+
+int show(const char *path)
+{
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return fail("cannot open", path);
+    uint32_t regs[2];
+    const ssize_t n = pread(fd, regs, sizeof regs, gpio_base);
+    const int saved = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof regs)) {
+        errno = n < 0 ? saved : EINVAL;
+        return fail("not a board image (too short):", path);
+    }
+    printf("GPFSEL0 0x%08x  GPFSEL1 0x%08x\n", regs[0], regs[1]);
+    printf("GPIO  header  function  under alt0\n");
+    for (int pin = 0; pin < shown_pins; pin++) {
+        const unsigned code = (regs[pin / 10] >> ((pin % 10) * 3)) & 7U;
+        char header[8] = "-";
+        if (header_pin[pin] != 0)
+            snprintf(header, sizeof header, "%d", header_pin[pin]);
+        printf("%4d  %-6s  %-8s  %s\n", pin, header, function_names[code], spi0_signal(pin));
+    }
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 3 && strcmp(argv[1], "reset") == 0 && argc <= 3 + fsel_regs)
+        return reset(argv[2], argc - 3, argv + 3);
+    if (argc == 3 && strcmp(argv[1], "show") == 0)
+        return show(argv[2]);
+    return usage();
+}

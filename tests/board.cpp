@@ -1,0 +1,154 @@
+#include "board.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr uint64_t gpio_base = 0x20200000;
+constexpr uint64_t spi0_base = 0x20204000;
+constexpr off_t image_size = 0x20205000;
+constexpr size_t page_words = 1024;
+
+void check(bool ok, const std::string &what)
+{
+    if (!ok)
+        throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+TempBoard::TempBoard()
+{
+    std::string templ = (std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp");
+    templ += "/board.XXXXXX";
+    check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
+    dir = templ;
+    image = dir + "/board.img";
+    log = dir + "/calls.log";
+    seed(0, 0);
+}
+
+TempBoard::~TempBoard()
+{
+    for (const char *f : {"/board.img", "/calls.log", "/stdout", "/stderr"})
+        unlink((dir + f).c_str());
+    rmdir(dir.c_str());
+}
+
+void TempBoard::seed(uint32_t gpfsel0, uint32_t gpfsel1) const
+{
+    const int fd = open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    check(fd >= 0 && ftruncate(fd, image_size) == 0, "create " + image);
+    for (const uint64_t base : {gpio_base, spi0_base}) {
+        std::vector<uint32_t> words(page_words);
+        for (size_t i = 0; i < words.size(); i++)
+            words[i] = static_cast<uint32_t>(0xa5000000U ^ base ^ (i * 0x10001U));
+        if (base == gpio_base) {
+            words[0] = gpfsel0;
+            words[1] = gpfsel1;
+        }
+        const auto bytes = static_cast<ssize_t>(words.size() * sizeof words[0]);
+        check(pwrite(fd, words.data(), bytes, static_cast<off_t>(base)) == bytes, "seed " + image);
+    }
+    close(fd);
+}
+
+std::vector<uint32_t> TempBoard::page(uint64_t phys) const
+{
+    std::vector<uint32_t> words(page_words);
+    const int fd = open(image.c_str(), O_RDONLY);
+    const auto bytes = static_cast<ssize_t>(words.size() * sizeof words[0]);
+    check(fd >= 0 && pread(fd, words.data(), bytes, static_cast<off_t>(phys)) == bytes, "read " + image);
+    close(fd);
+    return words;
+}
+
+Result TempBoard::run(const std::string &program, const std::vector<std::string> &args,
+                      const std::vector<std::string> &env) const
+{
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // getenv() takes the first match, so the caller's variables go first.
+    std::vector<std::string> vars(env);
+    vars.insert(vars.end(), {"LD_PRELOAD=" FAULTS_PATH, "SIMBOARD_IMAGE=" + image, "SIMBOARD_LOG=" + log});
+    unlink(log.c_str());
+    return run_command(argv, vars, dir);
+}
+
+Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                   const std::string &scratch)
+{
+    const std::string out = scratch + "/stdout";
+    const std::string err = scratch + "/stderr";
+    std::vector<char *> cargv;
+    for (const auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    std::vector<std::string> vars{"PATH=/usr/bin:/bin"};
+    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<char *> cenv;
+    for (const auto &v : vars)
+        cenv.push_back(const_cast<char *>(v.c_str()));
+    cenv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+            _exit(126);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    int status = 0;
+    check(waitpid(pid, &status, 0) == pid, "waitpid");
+    Result r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+std::vector<Call> TempBoard::calls() const
+{
+    std::vector<Call> calls;
+    std::istringstream in(slurp(log));
+    for (std::string line; std::getline(in, line);) {
+        const size_t open_paren = line.find('(');
+        const size_t close = line.find(") = ");
+        if (open_paren == std::string::npos || close == std::string::npos)
+            continue;
+        Call c;
+        c.name = line.substr(0, open_paren);
+        std::istringstream args(line.substr(open_paren + 1, close - open_paren - 1));
+        for (std::string a; std::getline(args, a, ',');)
+            c.args.push_back(a.substr(a.find_first_not_of(' ')));
+        const std::string rest = line.substr(close + 4);
+        c.result = rest.substr(0, rest.find(' '));
+        calls.push_back(c);
+    }
+    return calls;
+}
+
+uint64_t number(const std::string &text)
+{
+    return text == "(nil)" ? 0 : std::strtoull(text.c_str(), nullptr, 0);
+}

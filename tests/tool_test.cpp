@@ -1,0 +1,223 @@
+// Black-box tests of switchPinCtrl: the real binary on a board image of its
+// own, its platform calls watched and steered by the fault layer.
+#include "board.hpp"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+constexpr uint64_t gpio_base = 0x20200000;
+constexpr uint64_t spi0_base = 0x20204000;
+constexpr uint64_t buffer_size = 8191;
+
+// GPFSEL0 bits 21-29 and GPFSEL1 bits 0-5 hold the fields of GPIO 7-11;
+// alternate function 0 is code 100 in each.
+constexpr uint32_t fsel0_spi_fields = 0x3fe00000;
+constexpr uint32_t fsel0_spi_alt0 = 0x24800000;
+constexpr uint32_t fsel1_spi_fields = 0x0000003f;
+constexpr uint32_t fsel1_spi_alt0 = 0x00000024;
+
+// %p as the tool prints it.
+std::string pointer(uint64_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::vector<std::string> names(const std::vector<Call> &calls)
+{
+    std::vector<std::string> n;
+    for (const auto &c : calls)
+        n.push_back(c.name);
+    return n;
+}
+
+Result run_tool(const TempBoard &board, const std::vector<std::string> &env = {},
+                const std::vector<std::string> &args = {})
+{
+    return board.run(TOOL_PATH, args, env);
+}
+
+// Checks a successful run's output, calls and mappings; returns the SPI0 mapping.
+void expect_success(const Result &r, const std::vector<Call> &calls)
+{
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(names(calls), (std::vector<std::string>{"open", "malloc", "mmap", "malloc", "mmap"}));
+    EXPECT_EQ(calls[0].args.at(1), "0x101002"); // O_RDWR | O_SYNC
+    for (const int i : {1, 3}) {
+        const uint64_t buffer = number(calls[i].result);
+        const Call &map = calls[i + 1];
+        const uint64_t at = number(map.args.at(0));
+        EXPECT_EQ(map.args.at(1), "4096");
+        EXPECT_EQ(map.args.at(2), "0x3");  // PROT_READ | PROT_WRITE
+        EXPECT_EQ(map.args.at(3), "0x11"); // MAP_SHARED | MAP_FIXED
+        EXPECT_EQ(map.args.at(4), calls[0].result);
+        EXPECT_EQ(number(map.args.at(5)), i == 1 ? gpio_base : spi0_base);
+        EXPECT_EQ(at % 4096, 0U) << map.args.at(0);
+        EXPECT_GE(at, buffer);
+        EXPECT_LE(at - buffer, 4095U);
+        EXPECT_LE(at + 4096, buffer + buffer_size);
+        EXPECT_EQ(map.result, map.args.at(0));
+    }
+    EXPECT_EQ(r.out, "SPI mapped from 0x0x20204000 to 0x" + calls[4].result + "\n");
+}
+
+struct Seed {
+    const char *name;
+    uint32_t gpfsel0, gpfsel1;
+};
+
+template <class Param> std::string param_name(const testing::TestParamInfo<Param> &info)
+{
+    return info.param.name;
+}
+
+class Switch : public testing::TestWithParam<Seed>
+{
+};
+
+// Exactly the five fields become 100, whatever they held; a second run and
+// command-line arguments change nothing further.
+TEST_P(Switch, OnlyTheFiveFieldsBecomeAlt0)
+{
+    TempBoard board;
+    const Seed s = GetParam();
+    board.seed(s.gpfsel0, s.gpfsel1);
+    std::vector<uint32_t> want = board.page(gpio_base);
+    want[0] = (s.gpfsel0 & ~fsel0_spi_fields) | fsel0_spi_alt0;
+    want[1] = (s.gpfsel1 & ~fsel1_spi_fields) | fsel1_spi_alt0;
+    const std::vector<uint32_t> spi0_page = board.page(spi0_base);
+
+    for (const auto &args : {std::vector<std::string>{}, {}, {"--help", "-x", "7"}}) {
+        const Result r = run_tool(board, {}, args);
+        expect_success(r, board.calls());
+        EXPECT_EQ(board.page(gpio_base), want);
+        EXPECT_EQ(board.page(spi0_base), spi0_page);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Switch,
+                         testing::Values(Seed{"zeros", 0, 0}, Seed{"ones", 0xffffffff, 0xffffffff},
+                                         // pins 0-6 codes 0-6, pin 7 001, pin 8 111, pin 9 100, bit 31;
+                                         // pin 10 010, pin 11 011, pins 12-19 mixed, bit 30
+                                         Seed{"mixed", 0xa73ac688, 0x6c68fd5a}),
+                         param_name<Seed>);
+
+struct Placement {
+    const char *name;
+    uint64_t buffer[2];
+    uint64_t mapped[2];
+};
+
+class Buffers : public testing::TestWithParam<Placement>
+{
+};
+
+// Each page is mapped at the first page boundary inside its heap buffer.
+TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
+{
+    TempBoard board;
+    const Placement p = GetParam();
+    const std::string at = "SIMBOARD_BUFFERS=" + pointer(p.buffer[0]) + "," + pointer(p.buffer[1]);
+    const Result r = run_tool(board, {at});
+    const std::vector<Call> calls = board.calls();
+    expect_success(r, calls);
+    ASSERT_EQ(calls.size(), 5U);
+    EXPECT_EQ(number(calls[1].result), p.buffer[0]);
+    EXPECT_EQ(number(calls[2].result), p.mapped[0]);
+    EXPECT_EQ(number(calls[3].result), p.buffer[1]);
+    EXPECT_EQ(number(calls[4].result), p.mapped[1]);
+    EXPECT_EQ(board.page(gpio_base)[0], fsel0_spi_alt0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heap, Buffers,
+    testing::Values(Placement{"OnPage", {0x30000000, 0x30100000}, {0x30000000, 0x30100000}},
+                    Placement{"EightPast", {0x30000008, 0x30100008}, {0x30001000, 0x30101000}},
+                    Placement{"Odd", {0x30000fff, 0x30100001}, {0x30001000, 0x30101000}}),
+    param_name<Placement>);
+
+struct Failure {
+    const char *name;
+    const char *fault;
+    const char *out;                // %s: the failure value as %p prints it
+    std::vector<std::string> calls; // the calls made, the last one failing
+};
+
+class Failures : public testing::TestWithParam<Failure>
+{
+};
+
+// Each failure prints its lines, exits 255, takes no later step and leaves
+// every register as it was.
+TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
+{
+    TempBoard board;
+    board.seed(0xa73ac688, 0x6c68fd5a);
+    const std::vector<uint32_t> gpio_page = board.page(gpio_base);
+    const std::vector<uint32_t> spi0_page = board.page(spi0_base);
+    const Failure f = GetParam();
+
+    const Result r = run_tool(board, {std::string("SIMBOARD_FAIL=") + f.fault});
+    const std::vector<Call> calls = board.calls();
+
+    char out[128];
+    std::snprintf(out, sizeof out, f.out, pointer(MAP_FAILED_VALUE).c_str());
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 255);
+    ASSERT_EQ(names(calls), f.calls);
+    const std::string &failed = calls.back().result;
+    EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == MAP_FAILED_VALUE) << failed;
+    EXPECT_EQ(board.page(gpio_base), gpio_page);
+    EXPECT_EQ(board.page(spi0_base), spi0_page);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Failures,
+    testing::Values(
+        Failure{"Open", "open", "can't open /dev/mem \n", {"open"}},
+        Failure{"FirstMalloc", "malloc1", "allocation error \n", {"open", "malloc"}},
+        Failure{"GpioMmap", "mmap-gpio", "mmap error -1\n", {"open", "malloc", "mmap"}},
+        Failure{"SecondMalloc", "malloc2", "allocation error \n", {"open", "malloc", "mmap", "malloc"}},
+        Failure{"Spi0Mmap",
+                "mmap-spi0",
+                "SPI mapped from 0x0x20204000 to 0x%s\nmmap error -1\n",
+                {"open", "malloc", "mmap", "malloc", "mmap"}}),
+    param_name<Failure>);
+
+// A missing image is the simulated board's version of an unopenable device.
+TEST(Device, UnopenableDeviceReportedBeforeAnyAllocation)
+{
+    TempBoard board;
+    const Result r = board.run(TOOL_PATH, {}, {"SIMBOARD_IMAGE=" + board.dir + "/missing.img"});
+    EXPECT_EQ(r.out, "can't open /dev/mem \n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(names(board.calls()), std::vector<std::string>{"open"});
+}
+
+TEST(Binary, NeedsOnlyTheCLibrary)
+{
+    TempBoard scratch;
+    const Result r = run_command({"/usr/bin/readelf", "-d", TOOL_PATH}, {}, scratch.dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string needed;
+    for (size_t at = r.out.find("(NEEDED)"); at != std::string::npos; at = r.out.find("(NEEDED)", at + 1))
+        needed += r.out.substr(r.out.find('[', at), r.out.find(']', at) - r.out.find('[', at) + 1);
+    EXPECT_EQ(needed, "[libc.so.6]");
+}
+
+// Compiled for a PC without the simulated board's image, the source must not build.
+TEST(Binary, PcBuildWithoutImageRefused)
+{
+    TempBoard scratch;
+    const Result r = run_command({CXX_COMPILER, "-fsyntax-only", TOOL_SOURCE}, {}, scratch.dir);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("not a 32-bit ARM build"), std::string::npos) << r.err;
+}
+
+} // namespace
