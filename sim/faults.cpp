@@ -1,10 +1,14 @@
 // Preload library that stands in for the platform under switchPinCtrl.
 //
-// It redirects the tool's memory device to a board image, makes open, the
-// 8191-byte mallocs or the block mmaps fail on request, places those buffers
-// at given addresses, and logs every open, malloc and mmap with its result.
-// Controlled by environment variables (see sim/README.md). Without an image
-// to redirect to, it refuses to let the tool open the real /dev/mem.
+// Controlled by environment variables, the simulated board's interface:
+//   SIMBOARD_IMAGE=FILE     opens of /dev/mem (or of the build's own image)
+//                           open FILE instead; without it /dev/mem is refused
+//   SIMBOARD_LOG=FILE       appends a line per open, 8191-byte malloc and mmap:
+//                           its arguments and result
+//   SIMBOARD_FAIL=LIST      comma-separated: open, malloc1, malloc2 (first or
+//                           second 8191-byte malloc gives null), mmap-gpio,
+//                           mmap-spi0 (that block's mapping gives MAP_FAILED)
+//   SIMBOARD_BUFFERS=A1,A2  the 8191-byte buffers start exactly at A1 and A2
 //
 // It calls the kernel directly rather than the symbols it replaces, so that
 // nothing it does re-enters itself or needs the dynamic linker's help.
@@ -20,8 +24,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void __libc_free(void *ptr);
+// glibc's own allocator, reached without going through the replaced symbols.
+extern "C" void *
+__libc_malloc(size_t size);             // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" void __libc_free(void *ptr); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace
 {
@@ -30,7 +36,6 @@ constexpr size_t tool_buffer_size = 8191;
 constexpr off_t gpio_base = 0x20200000;
 constexpr off_t spi0_base = 0x20204000;
 constexpr uintptr_t page = 4096;
-constexpr off64_t page_bytes = 4096;
 
 int malloc_calls; // 8191-byte requests seen so far
 
@@ -57,7 +62,8 @@ long sys_open(const char *path, int flags, mode_t mode)
 void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
 {
 #ifdef SYS_mmap2
-    const long r = syscall(SYS_mmap2, addr, len, prot, flags, fd, static_cast<long>(off / page_bytes));
+    const long r =
+        syscall(SYS_mmap2, addr, len, prot, flags, fd, static_cast<long>(off / static_cast<off64_t>(page)));
 #else
     const long r = syscall(SYS_mmap, addr, len, prot, flags, fd, off);
 #endif
@@ -66,8 +72,9 @@ void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
 
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends one line to the log named by SIMBOARD_LOG, if any.
-void say(const char *fmt, ...)
+// Appends one line to the log named by SIMBOARD_LOG, if any. printf-style, as
+// it runs inside malloc and must not allocate.
+void say(const char *fmt, ...) // NOLINT(cert-dcl50-cpp)
 {
     static long log_fd = -2;
     if (log_fd == -2) {
@@ -198,9 +205,7 @@ void *malloc(size_t size)
         return __libc_malloc(size);
     const int n = ++malloc_calls;
     void *p = nullptr;
-    if (n == 1 && listed("SIMBOARD_FAIL", "malloc1"))
-        errno = ENOMEM;
-    else if (n == 2 && listed("SIMBOARD_FAIL", "malloc2"))
+    if ((n == 1 && listed("SIMBOARD_FAIL", "malloc1")) || (n == 2 && listed("SIMBOARD_FAIL", "malloc2")))
         errno = ENOMEM;
     else if (const uintptr_t at = placed_buffer(n); at != 0)
         p = place(at, size);

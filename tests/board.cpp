@@ -1,5 +1,6 @@
 #include "board.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +33,21 @@ std::string slurp(const std::string &path)
     return s.str();
 }
 
+// The null-terminated array that execve() takes.
+std::vector<char *> c_strings(const std::vector<std::string> &strings)
+{
+    std::vector<char *> c(strings.size() + 1, nullptr);
+    std::transform(strings.begin(), strings.end(), c.begin(),
+                   [](const std::string &s) { return const_cast<char *>(s.c_str()); });
+    return c;
+}
+
 } // namespace
 
 TempBoard::TempBoard()
 {
-    std::string templ = (std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp");
-    templ += "/board.XXXXXX";
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp != nullptr ? tmp : "/tmp") + "/board.XXXXXX";
     check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
     dir = templ;
     image = dir + "/board.img";
@@ -97,16 +107,10 @@ Result run_command(const std::vector<std::string> &argv, const std::vector<std::
 {
     const std::string out = scratch + "/stdout";
     const std::string err = scratch + "/stderr";
-    std::vector<char *> cargv;
-    for (const auto &a : argv)
-        cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
+    std::vector<char *> cargv = c_strings(argv);
     std::vector<std::string> vars{"PATH=/usr/bin:/bin"};
     vars.insert(vars.end(), env.begin(), env.end());
-    std::vector<char *> cenv;
-    for (const auto &v : vars)
-        cenv.push_back(const_cast<char *>(v.c_str()));
-    cenv.push_back(nullptr);
+    std::vector<char *> cenv = c_strings(vars);
 
     const pid_t pid = fork();
     check(pid >= 0, "fork");

@@ -1,0 +1,8 @@
+#!/bin/sh
+# Builds everything and runs every test; CTest's summary is the last word.
+set -eu
+cd "$(dirname "$0")/.."
+tools/deps test
+cmake --preset default
+cmake --build --preset default
+ctest --preset default
