@@ -2,7 +2,7 @@
 //
 // Controlled by environment variables, the simulated board's interface:
 //   SIMBOARD_IMAGE=FILE     opens of /dev/mem (or of the build's own image)
-//                           open FILE instead; without it /dev/mem is refused
+//                           open FILE instead; unset or empty, /dev/mem is refused
 //   SIMBOARD_LOG=FILE       appends a line per open, 8191-byte malloc and mmap:
 //                           its arguments and result
 //   SIMBOARD_FAIL=LIST      comma-separated: open, malloc1, malloc2 (first or
@@ -133,6 +133,8 @@ void *place(uintptr_t addr, size_t size)
 int do_open(const char *path, int flags, mode_t mode)
 {
     const char *image = getenv("SIMBOARD_IMAGE");
+    if (image != nullptr && *image == '\0')
+        image = nullptr;
     const bool device = strcmp(path, "/dev/mem") == 0;
 #ifdef SIM_MEM_IMAGE
     const bool redirected = image != nullptr && (device || strcmp(path, SIM_MEM_IMAGE) == 0);

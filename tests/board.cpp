@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -42,7 +43,32 @@ std::vector<char *> c_strings(const std::vector<std::string> &strings)
     return c;
 }
 
+std::string setting(const char *name, const char *fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : fallback;
+}
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;)
+        w.push_back(word);
+    return w;
+}
+
 } // namespace
+
+std::string tool_path()
+{
+    return setting("TEST_TOOL", TOOL_PATH);
+}
+
+uint64_t map_failed()
+{
+    return setting("TEST_TOOL_BITS", "64") == "32" ? UINT32_MAX : UINT64_MAX;
+}
 
 TempBoard::TempBoard()
 {
@@ -57,9 +83,8 @@ TempBoard::TempBoard()
 
 TempBoard::~TempBoard()
 {
-    for (const char *f : {"/board.img", "/calls.log", "/stdout", "/stderr"})
-        unlink((dir + f).c_str());
-    rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 void TempBoard::seed(uint32_t gpfsel0, uint32_t gpfsel1) const
@@ -93,11 +118,22 @@ std::vector<uint32_t> TempBoard::page(uint64_t phys) const
 Result TempBoard::run(const std::string &program, const std::vector<std::string> &args,
                       const std::vector<std::string> &env) const
 {
-    std::vector<std::string> argv{program};
+    const std::string preload = "LD_PRELOAD=" + setting("TEST_FAULTS", FAULTS_PATH);
+    // An emulator hands its own environment on to the guest, all but the
+    // preload, which would otherwise be loaded into the emulator itself.
+    std::vector<std::string> argv = words(setting("TEST_LAUNCHER", ""));
+    if (!argv.empty())
+        argv.insert(argv.end(), {"-E", preload});
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
-    // getenv() takes the first match, so the caller's variables go first.
     std::vector<std::string> vars(env);
-    vars.insert(vars.end(), {"LD_PRELOAD=" FAULTS_PATH, "SIMBOARD_IMAGE=" + image, "SIMBOARD_LOG=" + log});
+    for (const std::string &fallback : {"SIMBOARD_IMAGE=" + image, "SIMBOARD_LOG=" + log}) {
+        const std::string name = fallback.substr(0, fallback.find('=') + 1);
+        if (std::none_of(env.begin(), env.end(), [&](const std::string &v) { return v.starts_with(name); }))
+            vars.push_back(fallback);
+    }
+    if (argv.front() == program)
+        vars.push_back(preload);
     unlink(log.c_str());
     return run_command(argv, vars, dir);
 }

@@ -6,6 +6,17 @@
 #include <string>
 #include <vector>
 
+// GPFSEL0 bits 21-29 and GPFSEL1 bits 0-5 hold the fields of GPIO 7-11;
+// alternate function 0 is code 100 in each.
+constexpr uint32_t spi_fields[2] = {0x3fe00000, 0x0000003f};
+constexpr uint32_t spi_alt0[2] = {0x24800000, 0x00000024};
+
+// GPFSEL0 or GPFSEL1 (reg 0 or 1) as a run of the tool must leave it.
+constexpr uint32_t switched(int reg, uint32_t before)
+{
+    return (before & ~spi_fields[reg]) | spi_alt0[reg];
+}
+
 struct Result {
     int status = -1; // exit status, or -1 when the process did not exit normally
     std::string out;
@@ -41,6 +52,12 @@ class TempBoard
     std::string image;
     std::string log;
 };
+
+// The program under test and how it is run: natively by default, or as set by
+// TEST_TOOL, TEST_FAULTS (its fault layer), TEST_LAUNCHER (a user-mode emulator
+// with its options) and TEST_TOOL_BITS (its pointer width).
+std::string tool_path();
+uint64_t map_failed(); // MAP_FAILED as the tool's %p prints it
 
 Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const std::string &scratch);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace
@@ -12,13 +13,6 @@ namespace
 constexpr uint64_t gpio_base = 0x20200000;
 constexpr uint64_t spi0_base = 0x20204000;
 constexpr uint64_t buffer_size = 8191;
-
-// GPFSEL0 bits 21-29 and GPFSEL1 bits 0-5 hold the fields of GPIO 7-11;
-// alternate function 0 is code 100 in each.
-constexpr uint32_t fsel0_spi_fields = 0x3fe00000;
-constexpr uint32_t fsel0_spi_alt0 = 0x24800000;
-constexpr uint32_t fsel1_spi_fields = 0x0000003f;
-constexpr uint32_t fsel1_spi_alt0 = 0x00000024;
 
 // %p as the tool prints it.
 std::string pointer(uint64_t value)
@@ -38,7 +32,7 @@ std::vector<std::string> names(const std::vector<Call> &calls)
 Result run_tool(const TempBoard &board, const std::vector<std::string> &env = {},
                 const std::vector<std::string> &args = {})
 {
-    return board.run(TOOL_PATH, args, env);
+    return board.run(tool_path(), args, env);
 }
 
 // Checks a successful run's output, calls and mappings; returns the SPI0 mapping.
@@ -88,8 +82,8 @@ TEST_P(Switch, OnlyTheFiveFieldsBecomeAlt0)
     const Seed s = GetParam();
     board.seed(s.gpfsel0, s.gpfsel1);
     std::vector<uint32_t> want = board.page(gpio_base);
-    want[0] = (s.gpfsel0 & ~fsel0_spi_fields) | fsel0_spi_alt0;
-    want[1] = (s.gpfsel1 & ~fsel1_spi_fields) | fsel1_spi_alt0;
+    want[0] = switched(0, s.gpfsel0);
+    want[1] = switched(1, s.gpfsel1);
     const std::vector<uint32_t> spi0_page = board.page(spi0_base);
 
     for (const auto &args : {std::vector<std::string>{}, {}, {"--help", "-x", "7"}}) {
@@ -132,14 +126,16 @@ TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
     EXPECT_EQ(number(calls[2].result), p.mapped[0]);
     EXPECT_EQ(number(calls[3].result), p.buffer[1]);
     EXPECT_EQ(number(calls[4].result), p.mapped[1]);
-    EXPECT_EQ(board.page(gpio_base)[0], fsel0_spi_alt0);
+    EXPECT_EQ(board.page(gpio_base)[0], spi_alt0[0]);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Heap, Buffers,
     testing::Values(Placement{"OnPage", {0x30000000, 0x30100000}, {0x30000000, 0x30100000}},
                     Placement{"EightPast", {0x30000008, 0x30100008}, {0x30001000, 0x30101000}},
-                    Placement{"Odd", {0x30000fff, 0x30100001}, {0x30001000, 0x30101000}}),
+                    Placement{"Odd", {0x30000fff, 0x30100001}, {0x30001000, 0x30101000}},
+                    // Negative as 32-bit signed words, and still a successful mapping.
+                    Placement{"High", {0x90000000, 0x90100008}, {0x90000000, 0x90101000}}),
     param_name<Placement>);
 
 struct Failure {
@@ -167,13 +163,13 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
     const std::vector<Call> calls = board.calls();
 
     char out[128];
-    std::snprintf(out, sizeof out, f.out, pointer(MAP_FAILED_VALUE).c_str());
+    std::snprintf(out, sizeof out, f.out, pointer(map_failed()).c_str());
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
     ASSERT_EQ(names(calls), f.calls);
     const std::string &failed = calls.back().result;
-    EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == MAP_FAILED_VALUE) << failed;
+    EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == map_failed()) << failed;
     // cppcheck-suppress knownConditionTrueFalse ; the tool runs between the two reads
     EXPECT_EQ(board.page(gpio_base), gpio_page);
     // cppcheck-suppress knownConditionTrueFalse
@@ -197,16 +193,32 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Device, UnopenableDeviceReportedBeforeAnyAllocation)
 {
     TempBoard board;
-    const Result r = board.run(TOOL_PATH, {}, {"SIMBOARD_IMAGE=" + board.dir + "/missing.img"});
+    const Result r = board.run(tool_path(), {}, {"SIMBOARD_IMAGE=" + board.dir + "/missing.img"});
     EXPECT_EQ(r.out, "can't open /dev/mem \n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(names(board.calls()), std::vector<std::string>{"open"});
 }
 
+// A 32-bit ARM build opens /dev/mem itself; with no image to go to, the fault
+// layer must stop it rather than let it reach the machine's memory.
+TEST(Device, RealDeviceRefusedWithoutImage)
+{
+    if (std::getenv("TEST_LAUNCHER") == nullptr)
+        GTEST_SKIP() << "this build maps the simulated board's image, never /dev/mem";
+    TempBoard board;
+    const Result r = board.run(tool_path(), {}, {"SIMBOARD_IMAGE="});
+    EXPECT_EQ(r.out, "can't open /dev/mem \n");
+    EXPECT_EQ(r.status, 255);
+    const std::vector<Call> calls = board.calls();
+    ASSERT_EQ(names(calls), std::vector<std::string>{"open"});
+    EXPECT_EQ(calls[0].args.at(0), "\"/dev/mem\"");
+    EXPECT_EQ(calls[0].result, "-1");
+}
+
 TEST(Binary, NeedsOnlyTheCLibrary)
 {
     TempBoard scratch;
-    const Result r = run_command({"/usr/bin/readelf", "-d", TOOL_PATH}, {}, scratch.dir);
+    const Result r = run_command({"/usr/bin/readelf", "-d", tool_path()}, {}, scratch.dir);
     ASSERT_EQ(r.status, 0) << r.err;
     std::string needed;
     for (size_t at = r.out.find("(NEEDED)"); at != std::string::npos; at = r.out.find("(NEEDED)", at + 1))

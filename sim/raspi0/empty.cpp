@@ -1,0 +1,5 @@
+// Baseline for the board benchmark: a static program that does nothing.
+int main()
+{
+    return 0;
+}
