@@ -1,0 +1,75 @@
+#!/bin/sh
+# Checks what a board gets from a cross build:
+#   packaging_test.sh install|unit|deb BUILD_DIR [VERSION]
+#   packaging_test.sh manpage PAGE
+set -u
+what=$1
+build=${2:-}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+stage() { # prefix: installs into $scratch/stage
+    rm -rf "$scratch/stage"
+    DESTDIR="$scratch/stage" cmake --install "$build" --prefix "$1" >/dev/null || fail "cmake --install"
+}
+files() { (cd "$1" && find . ! -type d | sort); }
+
+case $what in
+install)
+    # The tool, its manual page and the unit: nothing else, nothing enabled,
+    # and the unit names the tool where this prefix put it.
+    for prefix in /usr /opt/spi; do
+        stage $prefix
+        want=".$prefix/lib/systemd/system/switchpinctrl.service
+.$prefix/sbin/switchPinCtrl
+.$prefix/share/man/man8/switchPinCtrl.8.gz"
+        got=$(files "$scratch/stage")
+        [ "$got" = "$want" ] || fail "installed files for $prefix:
+$got"
+        [ -x "$scratch/stage$prefix/sbin/switchPinCtrl" ] || fail "tool not executable"
+        grep -qx "ExecStart=$prefix/sbin/switchPinCtrl" "$scratch/stage$prefix/lib/systemd/system/switchpinctrl.service" ||
+            fail "unit does not run $prefix/sbin/switchPinCtrl"
+    done
+    ;;
+unit)
+    stage /usr
+    MANPATH="$scratch/stage/usr/share/man" systemd-analyze verify --root="$scratch/stage" \
+        "$scratch/stage/usr/lib/systemd/system/switchpinctrl.service" 2>"$scratch/err"
+    status=$?
+    cat "$scratch/err" >&2
+    [ $status -eq 0 ] && [ ! -s "$scratch/err" ] || fail "systemd-analyze verify"
+    ;;
+manpage)
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$build" >/dev/null 2>"$scratch/err" ||
+        fail "man could not render $build"
+    [ ! -s "$scratch/err" ] || fail "man warns: $(cat "$scratch/err")"
+    ;;
+deb)
+    version=$3
+    (cd "$build" && cpack -G DEB -B "$scratch/deb" >/dev/null) || fail "cpack"
+    deb="$scratch/deb/switchpinctrl_${version}_armhf.deb"
+    [ -f "$deb" ] || fail "no $deb"
+    for field in "Package: switchpinctrl" "Version: $version" "Architecture: armhf" "Section: admin"; do
+        dpkg-deb -f "$deb" "${field%%:*}" | grep -qx "${field#*: }" || fail "control field $field: $(dpkg-deb -f "$deb" "${field%%:*}")"
+    done
+    dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+    want="./usr/lib/systemd/system/switchpinctrl.service
+./usr/sbin/switchPinCtrl
+./usr/share/doc/switchpinctrl/changelog.gz
+./usr/share/doc/switchpinctrl/copyright
+./usr/share/man/man8/switchPinCtrl.8.gz"
+    got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+    [ "$got" = "$want" ] || fail "package files:
+$got"
+    lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
+    cat "$scratch/lintian"
+    ! grep -q '^E:' "$scratch/lintian" || fail "lintian reports errors"
+    ;;
+*)
+    fail "usage: packaging_test.sh install|unit|deb BUILD_DIR [VERSION] | manpage PAGE"
+    ;;
+esac
+echo "ok: $what"
