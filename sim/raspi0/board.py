@@ -14,7 +14,7 @@ Raspberry Pi kernel and a busybox initramfs, against the kernel's real /dev/mem.
 
 CACHE holds the kernel, busybox and the patched emulator; they are fetched
 with apt-get and made on first use (Debian's armel architecture must be
-enabled: tools/deps board does that).
+enabled: tools/deps test does that).
 """
 import gzip
 import os
@@ -56,7 +56,14 @@ def prepare(cache):
     debs = os.path.join(cache, "debs")
     shutil.rmtree(debs, ignore_errors=True)
     os.makedirs(debs)
-    sh("apt-get", "download", kernel_pkg + ":armel", "busybox-static:armel", cwd=debs)
+    for attempt in range(3):  # a mirror's hiccup should not fail the tests
+        try:
+            sh("apt-get", "download", kernel_pkg + ":armel", "busybox-static:armel", cwd=debs)
+            break
+        except subprocess.CalledProcessError as e:
+            if attempt == 2:
+                raise SystemExit("board.py: apt-get download failed:\n" + e.stderr)
+            time.sleep(5)
     root = os.path.join(cache, "root")
     shutil.rmtree(root, ignore_errors=True)
     for deb in sorted(os.listdir(debs)):
