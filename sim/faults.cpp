@@ -25,12 +25,12 @@
 #include <unistd.h>
 
 // glibc's own allocator, reached without going through the replaced symbols.
-extern "C" void *
-__libc_malloc(size_t size);             // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-extern "C" void __libc_free(void *ptr); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void __libc_free(void *ptr);
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
-namespace
-{
+namespace {
 
 constexpr size_t tool_buffer_size = 8191;
 constexpr off_t gpio_base = 0x20200000;
@@ -189,17 +189,8 @@ int open(const char *path, int flags, ...)
     return do_open(path, flags, mode);
 }
 
-int open64(const char *path, int flags, ...)
-{
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    return do_open(path, flags, mode);
-}
+// Builds with 64-bit file offsets on 32-bit systems call this name instead.
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 void *malloc(size_t size)
 {

@@ -12,8 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 constexpr off_t gpio_base = 0x20200000;
 constexpr off_t image_size = 0x20205000; // up to the end of the SPI0 page

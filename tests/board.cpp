@@ -12,8 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 constexpr uint64_t gpio_base = 0x20200000;
 constexpr uint64_t spi0_base = 0x20204000;

@@ -30,8 +30,7 @@ struct Call {
     std::string result;
 };
 
-class TempBoard
-{
+class TempBoard {
   public:
     TempBoard();
     ~TempBoard();

@@ -8,8 +8,7 @@
 #include <regex>
 #include <sstream>
 
-namespace
-{
+namespace {
 
 struct Access {
     char kind; // 'r' or 'w'
@@ -72,8 +71,7 @@ void boot(const std::string &cases, bool strict)
     }
 }
 
-class EmulatedBoard : public testing::Test
-{
+class EmulatedBoard : public testing::Test {
   protected:
     static void SetUpTestSuite()
     {

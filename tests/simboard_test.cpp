@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-namespace
-{
+namespace {
 
 TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
 {
@@ -14,8 +13,7 @@ TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
     board.seed(0x12345678, 0x9abcdef0); // old contents that a reset must clear
     ASSERT_EQ(run_command({SIMBOARD_PATH, "reset", image, "0x249249", "1"}, {}, board.dir).status, 0);
 
-    struct stat st {
-    };
+    struct stat st {};
     ASSERT_EQ(stat(image.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0x20205000);
     EXPECT_LT(st.st_blocks * 512, 1 << 20); // sparse: the registers only

@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
-namespace
-{
+namespace {
 
 constexpr uint64_t gpio_base = 0x20200000;
 constexpr uint64_t spi0_base = 0x20204000;
@@ -35,7 +34,7 @@ Result run_tool(const TempBoard &board, const std::vector<std::string> &env = {}
     return board.run(tool_path(), args, env);
 }
 
-// Checks a successful run's output, calls and mappings; returns the SPI0 mapping.
+// Checks a successful run: its output, its calls and where it mapped each page.
 void expect_success(const Result &r, const std::vector<Call> &calls)
 {
     EXPECT_EQ(r.status, 0);
@@ -70,9 +69,7 @@ template <class Param> std::string param_name(const testing::TestParamInfo<Param
     return info.param.name;
 }
 
-class Switch : public testing::TestWithParam<Seed>
-{
-};
+class Switch : public testing::TestWithParam<Seed> {};
 
 // Exactly the five fields become 100, whatever they held; a second run and
 // command-line arguments change nothing further.
@@ -108,9 +105,7 @@ struct Placement {
     uint64_t mapped[2];
 };
 
-class Buffers : public testing::TestWithParam<Placement>
-{
-};
+class Buffers : public testing::TestWithParam<Placement> {};
 
 // Each page is mapped at the first page boundary inside its heap buffer.
 TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
@@ -145,9 +140,7 @@ struct Failure {
     std::vector<std::string> calls; // the calls made, the last one failing
 };
 
-class Failures : public testing::TestWithParam<Failure>
-{
-};
+class Failures : public testing::TestWithParam<Failure> {};
 
 // Each failure prints its lines, exits 255, takes no later step and leaves
 // every register as it was.
