@@ -121,7 +121,8 @@ Result TempBoard::run(const std::string &program, const std::vector<std::string>
     // An emulator hands its own environment on to the guest, all but the
     // preload, which would otherwise be loaded into the emulator itself.
     std::vector<std::string> argv = words(setting("TEST_LAUNCHER", ""));
-    if (!argv.empty())
+    const bool emulated = !argv.empty();
+    if (emulated)
         argv.insert(argv.end(), {"-E", preload});
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -131,7 +132,7 @@ Result TempBoard::run(const std::string &program, const std::vector<std::string>
         if (std::none_of(env.begin(), env.end(), [&](const std::string &v) { return v.starts_with(name); }))
             vars.push_back(fallback);
     }
-    if (argv.front() == program)
+    if (!emulated)
         vars.push_back(preload);
     unlink(log.c_str());
     return run_command(argv, vars, dir);
