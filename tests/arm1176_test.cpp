@@ -1,0 +1,86 @@
+// The binary a board gets, as it is, on the ARM1176's own instruction set (qemu-arm
+// -cpu arm1176): no fault layer, with a board image, a folder or /dev/null at dev/mem
+// in the emulator's root, so that the guest can never reach the machine's memory.
+#include "board.hpp"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t gpio_base = 0x20200000;
+constexpr uint64_t spi0_base = 0x20204000;
+
+enum class Device { image, folder, null };
+
+struct Case {
+    const char *name; // cppcheck-suppress unusedStructMember ; read by the name generator
+    Device device;
+    std::vector<std::string> args;
+    const char *out; // a regular expression
+    int status;
+};
+
+class Arm1176 : public testing::TestWithParam<Case> {};
+
+TEST_P(Arm1176, ShippedBinary)
+{
+    const Case c = GetParam();
+    TempBoard board;
+    const fs::path root = board.dir;
+    fs::create_directory(root / "dev");
+    board.image = root / "dev/mem";
+    switch (c.device) {
+    case Device::image: board.seed(0xa73ac688, 0x6c68fd5a); break;
+    case Device::folder: fs::create_directory(board.image); break;
+    case Device::null: fs::create_symlink("/dev/null", board.image); break;
+    }
+    std::vector<uint32_t> gpio, spi0;
+    if (c.device == Device::image) {
+        gpio = board.page(gpio_base);
+        gpio[0] = switched(0, gpio[0]);
+        gpio[1] = switched(1, gpio[1]);
+        spi0 = board.page(spi0_base);
+    }
+    // The guest runs as nobody where the test may switch users, so the tool and the
+    // image must be theirs to read and write.
+    const fs::path tool = root / "switchPinCtrl";
+    fs::copy_file(BOARD_TOOL, tool);
+    const fs::perms searchable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(root, searchable);
+    fs::permissions(root / "dev", searchable);
+    if (c.device == Device::image)
+        fs::permissions(board.image, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
+
+    std::vector<std::string> argv;
+    if (geteuid() == 0)
+        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.insert(argv.end(), {QEMU_ARM, "-cpu", "arm1176", "-L", root, tool});
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const Result r = run_command(argv, {}, board.dir);
+
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status);
+    if (c.device == Device::image) {
+        EXPECT_EQ(board.page(gpio_base), gpio);
+        EXPECT_EQ(board.page(spi0_base), spi0);
+    }
+}
+
+const char *const mapped = "SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    DevMem, Arm1176,
+    testing::Values(Case{"Image", Device::image, {}, mapped, 0},
+                    Case{"ImageWithArguments", Device::image, {"--help", "-x", "7"}, mapped, 0},
+                    Case{"Folder", Device::folder, {}, "can't open /dev/mem \n", 255},
+                    Case{"DevNull", Device::null, {}, "mmap error -1\n", 255}),
+    [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+} // namespace
