@@ -1,17 +1,29 @@
+// SPDX-License-Identifier: MIT
 // Preload library that stands in for the platform under switchPinCtrl.
 //
 // Controlled by environment variables, the simulated board's interface:
 //   SIMBOARD_IMAGE=FILE     opens of /dev/mem (or of the build's own image)
 //                           open FILE instead; unset or empty, /dev/mem is refused
-//   SIMBOARD_LOG=FILE       appends a line per open, 8191-byte malloc and mmap:
-//                           its arguments and result
+//   SIMBOARD_LOG=FILE       appends a line per open, tool-sized malloc and mmap
 //   SIMBOARD_FAIL=LIST      comma-separated: open, malloc1, malloc2 (first or
-//                           second 8191-byte malloc gives null), mmap-gpio,
+//                           second tool-sized malloc gives null), mmap-gpio,
 //                           mmap-spi0 (that block's mapping gives MAP_FAILED)
-//   SIMBOARD_BUFFERS=A1,A2  the 8191-byte buffers start exactly at A1 and A2
+//   SIMBOARD_BUFFERS=A1,A2  the tool-sized buffers start exactly at A1 and A2
+// (a tool-sized malloc is one of bcm2835::tool_buffer_size bytes, 8191).
+//
+// The log's lines, one per call: the call, " = ", the result as the call gives it
+// (%p prints addresses as 0x... or "(nil)"), and for a redirected open " -> " and the
+// image it opened instead:
+//   open("/dev/mem", 0x101002) = 3 -> /tmp/board.img
+//   malloc(8191) = 0x55d0c8a0
+//   mmap(0x55d0d000, 4096, 0x3, 0x11, 3, 0x20200000) = 0x55d0d000
+// When it refuses the real /dev/mem or gives up on a test's request, a line
+// "simboard: WHY" says so.
 //
 // It calls the kernel directly rather than the symbols it replaces, so that
 // nothing it does re-enters itself or needs the dynamic linker's help.
+
+#include "bcm2835.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -32,12 +44,12 @@ extern "C" void __libc_free(void *ptr);
 
 namespace {
 
-constexpr size_t tool_buffer_size = 8191;
-constexpr off_t gpio_base = 0x20200000;
-constexpr off_t spi0_base = 0x20204000;
-constexpr uintptr_t page = 4096;
+using bcm2835::tool_buffer_size;
+constexpr off64_t gpio_base = bcm2835::gpio_base;
+constexpr off64_t spi0_base = bcm2835::spi0_base;
+constexpr uintptr_t page = bcm2835::page_size;
 
-int malloc_calls; // 8191-byte requests seen so far
+int malloc_calls; // tool-sized requests seen so far
 
 // True when the comma-separated list in variable `name` holds `word`.
 bool listed(const char *name, const char *word)
@@ -102,7 +114,7 @@ void say(const char *fmt, ...) // NOLINT(cert-dcl50-cpp)
     _exit(99);
 }
 
-// The address SIMBOARD_BUFFERS gives for 8191-byte buffer `n` (1 or 2), or 0.
+// The address SIMBOARD_BUFFERS gives for tool-sized buffer `n` (1 or 2), or 0.
 uintptr_t placed_buffer(int n)
 {
     const char *p = getenv("SIMBOARD_BUFFERS");

@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: MIT
 // simboard: creates, resets and shows the simulated board's memory image.
 //
 // The image is a sparse file whose byte offset is the physical address, so
 // the tool maps it exactly as it maps /dev/mem, and register values written
 // through that mapping stay in the file after the process ends.
+
+#include "bcm2835.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,10 +17,10 @@
 
 namespace {
 
-constexpr off_t gpio_base = 0x20200000;
-constexpr off_t image_size = 0x20205000; // up to the end of the SPI0 page
-constexpr int fsel_regs = 6;             // GPFSEL0..GPFSEL5
-constexpr int shown_pins = 20;           // GPIO 0-19: GPFSEL0 and GPFSEL1
+constexpr int fsel_regs = bcm2835::fsel_regs;
+constexpr off_t gpio_base = bcm2835::gpio_base;
+constexpr off_t image_size = bcm2835::image_size;
+constexpr unsigned shown_pins = 2 * bcm2835::fsel_pins_per_reg; // GPIO 0-19: GPFSEL0 and GPFSEL1
 
 // Function codes of a 3-bit field, by value.
 const char *const function_names[8] = {"input", "output", "alt5", "alt4", "alt0", "alt1", "alt2", "alt3"};
@@ -25,7 +28,7 @@ const char *const function_names[8] = {"input", "output", "alt5", "alt4", "alt0"
 // Where GPIO 0-19 sit on a revision-2 board's 26-pin header (0: not there).
 const int header_pin[shown_pins] = {0, 0, 3, 5, 7, 0, 0, 26, 24, 21, 19, 23, 0, 0, 8, 10, 0, 11, 12, 0};
 
-const char *spi0_signal(int gpio)
+const char *spi0_signal(unsigned gpio)
 {
     switch (gpio) {
     case 7: return "SPI0 CE1 (active low)";
@@ -85,7 +88,7 @@ int show(const char *path)
     const int fd = open(path, O_RDONLY);
     if (fd < 0)
         return fail("cannot open", path);
-    uint32_t regs[2];
+    uint32_t regs[2]; // GPFSEL0, GPFSEL1
     const ssize_t n = pread(fd, regs, sizeof regs, gpio_base);
     const int saved = errno;
     close(fd);
@@ -95,12 +98,12 @@ int show(const char *path)
     }
     printf("GPFSEL0 0x%08x  GPFSEL1 0x%08x\n", regs[0], regs[1]);
     printf("GPIO  header  function  under alt0\n");
-    for (int pin = 0; pin < shown_pins; pin++) {
-        const unsigned code = (regs[pin / 10] >> ((pin % 10) * 3)) & 7U;
+    for (unsigned pin = 0; pin < shown_pins; pin++) {
+        const unsigned code = (regs[bcm2835::fsel_reg(pin)] >> bcm2835::fsel_shift(pin)) & bcm2835::fsel_mask;
         char header[8] = "-";
         if (header_pin[pin] != 0)
             snprintf(header, sizeof header, "%d", header_pin[pin]);
-        printf("%4d  %-6s  %-8s  %s\n", pin, header, function_names[code], spi0_signal(pin));
+        printf("%4u  %-6s  %-8s  %s\n", pin, header, function_names[code], spi0_signal(pin));
     }
     return fflush(stdout) == 0 ? 0 : 1;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // switchPinCtrl: hands GPIO 7-11 of a BCM2835 to its SPI0 controller.
 //
 // The GPIO and SPI0 register blocks are mapped from physical memory over
@@ -32,10 +33,12 @@ constexpr uintptr_t page_size = 4096;
 constexpr size_t block_size = page_size;                  // one page of registers
 constexpr size_t buffer_size = page_size + page_size - 1; // room to align a page
 
-// Function-select registers: ten 3-bit fields per 32-bit word, from GPFSEL0.
+// Function-select registers: ten 3-bit fields per 32-bit word, from GPFSEL0, the
+// first word of the GPIO block.
+constexpr int gpfsel0 = 0;
 constexpr int fsel_pins_per_reg = 10;
 constexpr int fsel_field_bits = 3;
-constexpr uint32_t fsel_mask = 7; // 000: input
+constexpr uint32_t fsel_mask = 7; // the whole field; 000 is input
 constexpr uint32_t fsel_alt0 = 4; // 100: alternate function 0
 
 // GPIO 7-11 carry SPI0 CE1, CE0, MISO, MOSI and SCLK under alternate function 0.
@@ -57,7 +60,7 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
     setup_io();
 
     for (int g = spi0_first_pin; g <= spi0_last_pin; g++) {
-        const int reg = g / fsel_pins_per_reg;
+        const int reg = gpfsel0 + g / fsel_pins_per_reg;
         const int shift = (g % fsel_pins_per_reg) * fsel_field_bits;
         // Clear first: OR-ing alone would keep bits of a previous function.
         // Each statement is one bus read and one bus write of the register.

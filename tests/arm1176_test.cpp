@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The binary a board gets, as it is, on the ARM1176's own instruction set (qemu-arm
 // -cpu arm1176): no fault layer, with a board image, a folder or /dev/null at dev/mem
 // in the emulator's root, so that the guest can never reach the machine's memory.
-#include "board.hpp"
+#include "support.hpp"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t gpio_base = 0x20200000;
-constexpr uint64_t spi0_base = 0x20204000;
+using bcm2835::gpio_base;
+using bcm2835::spi0_base;
 
 enum class Device { image, folder, null };
 
@@ -30,14 +31,14 @@ class Arm1176 : public testing::TestWithParam<Case> {};
 TEST_P(Arm1176, ShippedBinary)
 {
     const Case c = GetParam();
-    TempBoard board;
-    const fs::path root = board.dir;
+    const Scratch scratch;
+    const fs::path root = scratch.path;
     fs::create_directory(root / "dev");
-    board.image = root / "dev/mem";
+    const BoardImage board(root / "dev/mem");
     switch (c.device) {
     case Device::image: board.seed(0xa73ac688, 0x6c68fd5a); break;
-    case Device::folder: fs::create_directory(board.image); break;
-    case Device::null: fs::create_symlink("/dev/null", board.image); break;
+    case Device::folder: fs::create_directory(board.path); break;
+    case Device::null: fs::create_symlink("/dev/null", board.path); break;
     }
     std::vector<uint32_t> gpio, spi0;
     if (c.device == Device::image) {
@@ -55,14 +56,14 @@ TEST_P(Arm1176, ShippedBinary)
     fs::permissions(root, searchable);
     fs::permissions(root / "dev", searchable);
     if (c.device == Device::image)
-        fs::permissions(board.image, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
+        fs::permissions(board.path, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
 
     std::vector<std::string> argv;
     if (geteuid() == 0)
         argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     argv.insert(argv.end(), {QEMU_ARM, "-cpu", "arm1176", "-L", root, tool});
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const Result r = run_command(argv, {}, board.dir);
+    const Result r = run_command(argv, {}, scratch);
 
     EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
     EXPECT_EQ(r.err, "");

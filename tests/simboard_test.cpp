@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: MIT
 // The board image viewer: what it creates, and how it names what it sees.
-#include "board.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,31 +9,33 @@ namespace {
 
 TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
 {
-    TempBoard board;
-    const std::string image = board.dir + "/board.img";
+    const Scratch scratch;
+    const BoardImage board(scratch.file("board.img"));
+    const std::string &image = board.path;
     board.seed(0x12345678, 0x9abcdef0); // old contents that a reset must clear
-    ASSERT_EQ(run_command({SIMBOARD_PATH, "reset", image, "0x249249", "1"}, {}, board.dir).status, 0);
+    ASSERT_EQ(run_command({SIMBOARD_PATH, "reset", image, "0x249249", "1"}, {}, scratch).status, 0);
 
     struct stat st {};
     ASSERT_EQ(stat(image.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 0x20205000);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), bcm2835::image_size);
     EXPECT_LT(st.st_blocks * 512, 1 << 20); // sparse: the registers only
-    const std::vector<uint32_t> gpio = board.page(0x20200000);
+    const std::vector<uint32_t> gpio = board.page(bcm2835::gpio_base);
     EXPECT_EQ(gpio[0], 0x249249U);
     EXPECT_EQ(gpio[1], 1U);
     EXPECT_EQ(std::vector<uint32_t>(gpio.begin() + 2, gpio.end()), std::vector<uint32_t>(1022, 0));
-    EXPECT_EQ(board.page(0x20204000), std::vector<uint32_t>(1024, 0));
+    EXPECT_EQ(board.page(bcm2835::spi0_base), std::vector<uint32_t>(1024, 0));
 
     for (const char *bad : {"0x100000000", "12abc", ""})
-        EXPECT_EQ(run_command({SIMBOARD_PATH, "reset", image, bad}, {}, board.dir).status, 2) << bad;
+        EXPECT_EQ(run_command({SIMBOARD_PATH, "reset", image, bad}, {}, scratch).status, 2) << bad;
 }
 
 TEST(Simboard, ShowNamesEachFunctionSignalAndHeaderPin)
 {
-    TempBoard board;
+    const Scratch scratch;
+    const BoardImage board(scratch.file("board.img"));
     // GPIO 0-7 hold codes 0-7 in turn; GPIO 10 and 11 alt0.
     board.seed(0x00fac688, 0x00000024);
-    const Result r = run_command({SIMBOARD_PATH, "show", board.image}, {}, board.dir);
+    const Result r = run_command({SIMBOARD_PATH, "show", board.path}, {}, scratch);
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line :
          {"GPFSEL0 0x00fac688  GPFSEL1 0x00000024\n", "   0  -       input     -\n",
@@ -43,7 +46,7 @@ TEST(Simboard, ShowNamesEachFunctionSignalAndHeaderPin)
           "  10  19      alt0      SPI0 MOSI\n", "  11  23      alt0      SPI0 SCLK\n",
           "  14  8       input     -\n", "  18  12      input     -\n", "  19  -       input     -\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-    EXPECT_EQ(run_command({SIMBOARD_PATH, "show", board.dir + "/none.img"}, {}, board.dir).status, 1);
+    EXPECT_EQ(run_command({SIMBOARD_PATH, "show", scratch.file("none.img")}, {}, scratch).status, 1);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 // Black-box tests of switchPinCtrl: the real binary on a board image of its
 // own, its platform calls watched and steered by the fault layer.
-#include "board.hpp"
+#include "support.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,9 +10,9 @@
 
 namespace {
 
-constexpr uint64_t gpio_base = 0x20200000;
-constexpr uint64_t spi0_base = 0x20204000;
-constexpr uint64_t buffer_size = 8191;
+using bcm2835::gpio_base;
+using bcm2835::spi0_base;
+constexpr uint64_t buffer_size = bcm2835::tool_buffer_size;
 
 // %p as the tool prints it.
 std::string pointer(uint64_t value)
@@ -28,11 +29,11 @@ std::vector<std::string> names(const std::vector<Call> &calls)
     return n;
 }
 
-Result run_tool(const TempBoard &board, const std::vector<std::string> &env = {},
-                const std::vector<std::string> &args = {})
-{
-    return board.run(tool_path(), args, env);
-}
+// A board image in a scratch folder of its own.
+struct Board {
+    Scratch scratch;
+    BoardImage image{scratch.file("board.img")};
+};
 
 // Checks a successful run: its output, its calls and where it mapped each page.
 void expect_success(const Result &r, const std::vector<Call> &calls)
@@ -75,20 +76,20 @@ class Switch : public testing::TestWithParam<Seed> {};
 // command-line arguments change nothing further.
 TEST_P(Switch, OnlyTheFiveFieldsBecomeAlt0)
 {
-    TempBoard board;
+    const Board board;
     const Seed s = GetParam();
-    board.seed(s.gpfsel0, s.gpfsel1);
-    std::vector<uint32_t> want = board.page(gpio_base);
+    board.image.seed(s.gpfsel0, s.gpfsel1);
+    std::vector<uint32_t> want = board.image.page(gpio_base);
     want[0] = switched(0, s.gpfsel0);
     want[1] = switched(1, s.gpfsel1);
-    const std::vector<uint32_t> spi0_page = board.page(spi0_base);
+    const std::vector<uint32_t> spi0_page = board.image.page(spi0_base);
 
     for (const auto &args : {std::vector<std::string>{}, {}, {"--help", "-x", "7"}}) {
-        const Result r = run_tool(board, {}, args);
-        expect_success(r, board.calls());
-        EXPECT_EQ(board.page(gpio_base), want);
+        const FaultRun run = run_with_faults(board.scratch, board.image, args);
+        expect_success(run.result, run.calls);
+        EXPECT_EQ(board.image.page(gpio_base), want);
         // cppcheck-suppress knownConditionTrueFalse ; the tool runs between the two reads
-        EXPECT_EQ(board.page(spi0_base), spi0_page);
+        EXPECT_EQ(board.image.page(spi0_base), spi0_page);
     }
 }
 
@@ -110,18 +111,19 @@ class Buffers : public testing::TestWithParam<Placement> {};
 // Each page is mapped at the first page boundary inside its heap buffer.
 TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
 {
-    TempBoard board;
+    const Board board;
+    board.image.seed(0, 0);
     const Placement p = GetParam();
     const std::string at = "SIMBOARD_BUFFERS=" + pointer(p.buffer[0]) + "," + pointer(p.buffer[1]);
-    const Result r = run_tool(board, {at});
-    const std::vector<Call> calls = board.calls();
-    expect_success(r, calls);
+    const FaultRun run = run_with_faults(board.scratch, board.image, {}, {at});
+    const std::vector<Call> &calls = run.calls;
+    expect_success(run.result, calls);
     ASSERT_EQ(calls.size(), 5U);
     EXPECT_EQ(number(calls[1].result), p.buffer[0]);
     EXPECT_EQ(number(calls[2].result), p.mapped[0]);
     EXPECT_EQ(number(calls[3].result), p.buffer[1]);
     EXPECT_EQ(number(calls[4].result), p.mapped[1]);
-    EXPECT_EQ(board.page(gpio_base)[0], spi_alt0[0]);
+    EXPECT_EQ(board.image.page(gpio_base)[0], spi0_fields(0, bcm2835::fsel_alt0));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,14 +148,16 @@ class Failures : public testing::TestWithParam<Failure> {};
 // every register as it was.
 TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
 {
-    TempBoard board;
-    board.seed(0xa73ac688, 0x6c68fd5a);
-    const std::vector<uint32_t> gpio_page = board.page(gpio_base);
-    const std::vector<uint32_t> spi0_page = board.page(spi0_base);
+    const Board board;
+    board.image.seed(0xa73ac688, 0x6c68fd5a);
+    const std::vector<uint32_t> gpio_page = board.image.page(gpio_base);
+    const std::vector<uint32_t> spi0_page = board.image.page(spi0_base);
     const Failure f = GetParam();
 
-    const Result r = run_tool(board, {std::string("SIMBOARD_FAIL=") + f.fault});
-    const std::vector<Call> calls = board.calls();
+    const FaultRun run =
+        run_with_faults(board.scratch, board.image, {}, {std::string("SIMBOARD_FAIL=") + f.fault});
+    const Result &r = run.result;
+    const std::vector<Call> &calls = run.calls;
 
     char out[128];
     std::snprintf(out, sizeof out, f.out, pointer(map_failed()).c_str());
@@ -164,9 +168,9 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
     const std::string &failed = calls.back().result;
     EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == map_failed()) << failed;
     // cppcheck-suppress knownConditionTrueFalse ; the tool runs between the two reads
-    EXPECT_EQ(board.page(gpio_base), gpio_page);
+    EXPECT_EQ(board.image.page(gpio_base), gpio_page);
     // cppcheck-suppress knownConditionTrueFalse
-    EXPECT_EQ(board.page(spi0_base), spi0_page);
+    EXPECT_EQ(board.image.page(spi0_base), spi0_page);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,11 +189,11 @@ INSTANTIATE_TEST_SUITE_P(
 // A missing image is the simulated board's version of an unopenable device.
 TEST(Device, UnopenableDeviceReportedBeforeAnyAllocation)
 {
-    TempBoard board;
-    const Result r = board.run(tool_path(), {}, {"SIMBOARD_IMAGE=" + board.dir + "/missing.img"});
-    EXPECT_EQ(r.out, "can't open /dev/mem \n");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(names(board.calls()), std::vector<std::string>{"open"});
+    const Board board;
+    const FaultRun run = run_with_faults(board.scratch, board.image, {});
+    EXPECT_EQ(run.result.out, "can't open /dev/mem \n");
+    EXPECT_EQ(run.result.status, 255);
+    EXPECT_EQ(names(run.calls), std::vector<std::string>{"open"});
 }
 
 // A 32-bit ARM build opens /dev/mem itself; with no image to go to, the fault
@@ -198,11 +202,12 @@ TEST(Device, RealDeviceRefusedWithoutImage)
 {
     if (std::getenv("TEST_LAUNCHER") == nullptr)
         GTEST_SKIP() << "this build maps the simulated board's image, never /dev/mem";
-    TempBoard board;
-    const Result r = board.run(tool_path(), {}, {"SIMBOARD_IMAGE="});
-    EXPECT_EQ(r.out, "can't open /dev/mem \n");
-    EXPECT_EQ(r.status, 255);
-    const std::vector<Call> calls = board.calls();
+    const Board board;
+    board.image.seed(0, 0);
+    const FaultRun run = run_with_faults(board.scratch, board.image, {}, {"SIMBOARD_IMAGE="});
+    EXPECT_EQ(run.result.out, "can't open /dev/mem \n");
+    EXPECT_EQ(run.result.status, 255);
+    const std::vector<Call> &calls = run.calls;
     ASSERT_EQ(names(calls), std::vector<std::string>{"open"});
     EXPECT_EQ(calls[0].args.at(0), "\"/dev/mem\"");
     EXPECT_EQ(calls[0].result, "-1");
@@ -210,8 +215,8 @@ TEST(Device, RealDeviceRefusedWithoutImage)
 
 TEST(Binary, NeedsOnlyTheCLibrary)
 {
-    TempBoard scratch;
-    const Result r = run_command({"/usr/bin/readelf", "-d", tool_path()}, {}, scratch.dir);
+    const Scratch scratch;
+    const Result r = run_command({"/usr/bin/readelf", "-d", tool_path()}, {}, scratch);
     ASSERT_EQ(r.status, 0) << r.err;
     std::string needed;
     for (size_t at = r.out.find("(NEEDED)"); at != std::string::npos; at = r.out.find("(NEEDED)", at + 1))
@@ -222,8 +227,8 @@ TEST(Binary, NeedsOnlyTheCLibrary)
 // Compiled for a PC without the simulated board's image, the source must not build.
 TEST(Binary, PcBuildWithoutImageRefused)
 {
-    TempBoard scratch;
-    const Result r = run_command({CXX_COMPILER, "-fsyntax-only", TOOL_SOURCE}, {}, scratch.dir);
+    const Scratch scratch;
+    const Result r = run_command({CXX_COMPILER, "-fsyntax-only", TOOL_SOURCE}, {}, scratch);
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("not a 32-bit ARM build"), std::string::npos) << r.err;
 }

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 // switchPinCtrl on the emulated BCM2835 under a real Linux kernel: its output,
 // status, the registers afterwards and every bus access it made.
-#include "board.hpp"
+#include "support.hpp"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -36,14 +37,15 @@ std::string unhex(const std::string &hex)
 // Boots the board once for `cases` and adds what each run did to `runs`.
 void boot(const std::string &cases, bool strict)
 {
-    TempBoard scratch;
-    const std::string case_file = scratch.dir + "/cases", results = scratch.dir + "/results";
+    const Scratch scratch;
+    const std::string case_file = scratch.file("cases"), results = scratch.file("results");
     std::ofstream(case_file) << cases;
     std::vector<std::string> argv{PYTHON, RUNNER, "run", BOARD_CACHE, BOARD_TOOL, case_file, results};
     if (strict)
         argv.emplace_back("--strict");
-    const Result r = run_command(argv, {}, scratch.dir);
+    const Result r = run_command(argv, {}, scratch);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // One line per fact, in the format board.py's run() sets down where it writes them.
     std::ifstream in(results);
     for (std::string line; std::getline(in, line);) {
         std::istringstream f(line);
@@ -110,21 +112,22 @@ class EmulatedBoard : public testing::Test {
         EXPECT_EQ(r.status, 0);
         ASSERT_EQ(r.before.size(), 2U);
         ASSERT_EQ(r.after.size(), 2U);
-        for (int i = 0; i < 2; i++)
+        for (unsigned i = 0; i < 2; i++)
             EXPECT_EQ(reg(r.after[i]), switched(i, reg(r.before[i]))) << "GPFSEL" << i;
 
         ASSERT_EQ(r.bus.size(), 20U);
-        for (int pin = 7; pin <= 11; pin++) {
-            const Access *a = &r.bus[static_cast<size_t>(pin - 7) * 4];
-            const uint64_t addr = 0x20200000U + pin / 10 * 4;
-            const uint32_t field = 7U << (pin % 10 * 3);
+        for (unsigned pin = bcm2835::spi0_first_pin; pin <= bcm2835::spi0_last_pin; pin++) {
+            const Access *a = &r.bus[static_cast<size_t>(pin - bcm2835::spi0_first_pin) * 4];
+            const uint64_t addr = bcm2835::gpio_base + bcm2835::fsel_reg(pin) * sizeof(uint32_t);
+            const uint32_t field = bcm2835::fsel_mask << bcm2835::fsel_shift(pin);
             for (int i = 0; i < 4; i++) {
                 EXPECT_EQ(a[i].kind, i % 2 == 0 ? 'r' : 'w') << "pin " << pin << " access " << i;
                 EXPECT_EQ(a[i].addr, addr) << "pin " << pin << " access " << i;
             }
             EXPECT_EQ(a[1].value, a[0].value & ~field) << "pin " << pin << ": clear";
             EXPECT_EQ(a[2].value, a[1].value) << "pin " << pin << ": read back";
-            EXPECT_EQ(a[3].value, a[2].value | (4U << (pin % 10 * 3))) << "pin " << pin << ": set";
+            EXPECT_EQ(a[3].value, a[2].value | (bcm2835::fsel_alt0 << bcm2835::fsel_shift(pin)))
+                << "pin " << pin << ": set";
         }
     }
 

@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+// Helpers for the black-box tests: a scratch folder, a board image, running a program,
+// and running the tool under the fault layer with the calls it logged.
+#pragma once
+
+#include "bcm2835.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The bits of the five SPI0 pins' fields in GPFSEL0 and GPFSEL1 (reg 0 or 1), and
+// those fields holding alternate function 0.
+constexpr uint32_t spi0_fields(unsigned reg, uint32_t code)
+{
+    uint32_t bits = 0;
+    for (unsigned pin = bcm2835::spi0_first_pin; pin <= bcm2835::spi0_last_pin; pin++)
+        if (bcm2835::fsel_reg(pin) == reg)
+            bits |= code << bcm2835::fsel_shift(pin);
+    return bits;
+}
+
+// GPFSEL0 or GPFSEL1 (reg 0 or 1) as a run of the tool must leave it.
+constexpr uint32_t switched(unsigned reg, uint32_t before)
+{
+    return (before & ~spi0_fields(reg, bcm2835::fsel_mask)) | spi0_fields(reg, bcm2835::fsel_alt0);
+}
+
+// A temporary folder, removed with all it holds.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    std::string file(const std::string &name) const
+    {
+        return path + "/" + name;
+    }
+
+    std::string path;
+};
+
+// A board image at `path`: a sparse file whose byte offsets are physical addresses.
+class BoardImage {
+  public:
+    explicit BoardImage(std::string path) : path(std::move(path)) {}
+
+    // Writes a fresh image: GPFSEL0/GPFSEL1 as given, every other word of the GPIO
+    // and SPI0 pages a distinct pattern that the tool must leave alone.
+    void seed(uint32_t gpfsel0, uint32_t gpfsel1) const;
+    std::vector<uint32_t> page(uint64_t phys) const;
+
+    std::string path;
+};
+
+struct Result {
+    int status = -1; // exit status, or -1 when the process did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] with `env` and PATH as its whole environment; its output goes
+// through files in `scratch`.
+Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                   const Scratch &scratch);
+
+// One platform call the fault layer logged: name(args) = result.
+struct Call {
+    std::string name;
+    std::vector<std::string> args;
+    std::string result;
+};
+
+struct FaultRun {
+    Result result;
+    std::vector<Call> calls;
+};
+
+// Runs the tool with `args` under the fault layer on `image`, with the extra
+// variables `env` (which may override the image), and reads back its calls.
+FaultRun run_with_faults(const Scratch &scratch, const BoardImage &image,
+                         const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+
+// The program under test and how it is run: natively by default, or as set by
+// TEST_TOOL, TEST_FAULTS (its fault layer), TEST_LAUNCHER (a user-mode emulator
+// with its options) and TEST_TOOL_BITS (its pointer width).
+std::string tool_path();
+uint64_t map_failed(); // MAP_FAILED as the tool's %p prints it
+
+uint64_t number(const std::string &text); // a logged value: decimal, hex, or (nil)
