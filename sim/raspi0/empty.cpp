@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Baseline for the board benchmark: a static program that does nothing.
 int main()
 {

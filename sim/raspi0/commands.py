@@ -1,0 +1,19 @@
+# SPDX-License-Identifier: MIT
+"""Running host commands, and the runner's one way to fail."""
+import subprocess
+
+
+class Failure(Exception):
+    """What went wrong, with the failing command's own stderr; board.py reports it
+    on stderr and exits with status 1."""
+
+
+def run(*cmd, cwd=None, stdin=None):
+    """Runs cmd and gives its standard output; a failure carries its stderr."""
+    try:
+        return subprocess.run(cmd, cwd=cwd, input=stdin, check=True, capture_output=True).stdout
+    except FileNotFoundError as e:
+        raise Failure("%s: not found" % cmd[0]) from e
+    except subprocess.CalledProcessError as e:
+        raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode,
+                                                      e.stderr.decode(errors="replace").rstrip())) from e
