@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the BCM2835's ARM1176 core: 32-bit ARM, ARMv6 + VFPv2, hard-float ABI.
 #
 # With Debian's arm-linux-gnueabihf-g++ this links Debian's armhf runtime (crt1.o, loader,

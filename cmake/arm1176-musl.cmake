@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The shipped board build: a static program for the ARM1176 (ARMv6 + VFPv2, hard-float ABI,
 # ARM mode) that runs on every Raspberry Pi 1 and Zero, whatever C library its OS has.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the runtime that the shipped board binary links statically, for the ARM1176
 # (ARMv6 + VFPv2, hard-float ABI, ARM mode), because Debian's armhf runtime is ARMv7:
 #   DIR/include, DIR/lib/crt1.o crti.o crtn.o libc.a   musl, from Debian's source package

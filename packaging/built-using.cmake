@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack cannot write a Built-Using field: this adds it to each finished package.
 # Only the control file changes; every installed file keeps its bytes.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the tool and runs it once on the simulated board, showing the pins
 # before and after.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that an ARM object file runs on an ARM1176 (ARMv6, VFPv2, no Thumb-2)
 # and passes floating-point arguments in VFP registers (hard-float ABI).
 set -u

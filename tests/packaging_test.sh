@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks what a board gets from the board build:
 #   packaging_test.sh install|unit|deb BUILD_DIR [VERSION]
 #   packaging_test.sh manpage PAGE

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test; CTest's summary is the last word.
 set -eu
 cd "$(dirname "$0")/.."
