@@ -11,6 +11,10 @@ Raspberry Pi kernel and a busybox initramfs, against the kernel's real /dev/mem.
   board.py bench CACHE TOOL EMPTY
       Guest time of the tool, an empty program and a busybox devmem script,
       under deterministic instruction counting.
+  board.py journey CACHE NOSTATX DEB RESULTS
+      The package DEB through install, reboot, another board, removal and purge
+      on a Debian system booted from an SD image (see journey.py); NOSTATX is the
+      helper that the image is made with, once per recipe, as root.
 
 CACHE holds the kernel, busybox and the patched emulator; they are fetched
 with apt-get and made on first use (Debian's armel architecture must be
@@ -22,6 +26,7 @@ import sys
 import tempfile
 
 import emulator
+import journey
 import provision
 import soc
 import bustrace
@@ -33,7 +38,7 @@ GUEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
 def guest_files(job, settings, programs):
     """/init, the job it runs, the environment it sets, and the programs in /bin."""
     env = soc.guest_env() + "".join("%s=%s\n" % item for item in settings.items())
-    files = {"init": os.path.join(GUEST, "init.sh"), "etc/job": os.path.join(GUEST, job), "etc/board.env": env}
+    files = {"init": os.path.join(GUEST, "init.sh"), "etc/job": os.path.join(GUEST, job), "etc/board.env": env.encode()}
     files.update(("bin/" + name, path) for name, path in programs.items())
     return files
 
@@ -53,7 +58,7 @@ def run(cache, tool, cases_path, results_path, strict):
                 "GPFSEL1_ADDR": hex(soc.reg_address(soc.gpfsel0 + 1)),
                 "MARK_BEFORE": hex(bustrace.MARK_BEFORE), "MARK_AFTER": hex(bustrace.MARK_AFTER)}
     files = guest_files("run.sh", settings, {"switchPinCtrl": tool})
-    files["etc/cases"] = "".join("run %s\n" % " ".join(c) for c in cases)
+    files["etc/cases"] = "".join("run %s\n" % " ".join(c) for c in cases).encode()
     with tempfile.TemporaryDirectory() as work:
         initrd = emulator.initramfs(cache, work, files)
         trace_path = os.path.join(work, "trace.log")
@@ -105,6 +110,9 @@ def main(argv):
             run(argv[2], argv[3], argv[4], argv[5], strict=len(argv) == 7)
         elif len(argv) == 5 and argv[1] == "bench":
             bench(argv[2], argv[3], argv[4])
+        elif len(argv) == 6 and argv[1] == "journey":
+            with tempfile.TemporaryDirectory() as work:
+                journey.journey(argv[2], argv[3], argv[4], argv[5], work)
         else:
             raise Failure("usage:\n" + __doc__)
     except Failure as e:

@@ -8,12 +8,12 @@ class Failure(Exception):
     on stderr and exits with status 1."""
 
 
-def run(*cmd, cwd=None, stdin=None):
-    """Runs cmd and gives its standard output; a failure carries its stderr."""
+def run(*cmd, cwd=None, stdin=None, env=None):
+    """Runs cmd and gives its standard output; a failure carries the end of its stderr."""
     try:
-        return subprocess.run(cmd, cwd=cwd, input=stdin, check=True, capture_output=True).stdout
+        return subprocess.run(cmd, cwd=cwd, input=stdin, env=env, check=True, capture_output=True).stdout
     except FileNotFoundError as e:
         raise Failure("%s: not found" % cmd[0]) from e
     except subprocess.CalledProcessError as e:
-        raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode,
-                                                      e.stderr.decode(errors="replace").rstrip())) from e
+        stderr = e.stderr.decode(errors="replace").rstrip().split("\n")
+        raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode, "\n".join(stderr[-60:]))) from e

@@ -14,26 +14,28 @@ from commands import Failure, run
 
 CMDLINE = "console=ttyAMA0 panic=-1 quiet initcall_blacklist=bcm2835_power_driver_init cryptomgr.notests"
 BOOT_TIMEOUT = 120
+SHUTDOWN_TIMEOUT = 60
 END_MARKER = "@@END"
 
 
 def initramfs(cache, work, files):
-    """A gzip'd cpio with busybox and `files`: guest path -> host path or text."""
+    """A gzip'd cpio with busybox and `files`: guest path -> host path (str), copied
+    and made executable, or contents (bytes)."""
     root = os.path.join(work, "root")
     for d in ("bin", "dev", "proc", "sys", "etc", "tmp"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     files = {"bin/busybox": os.path.join(cache, "busybox"),
-             "etc/passwd": "root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n",
-             "etc/group": "root:x:0:\nnogroup:x:65534:\n", **files}
+             "etc/passwd": b"root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n",
+             "etc/group": b"root:x:0:\nnogroup:x:65534:\n", **files}
     for guest, source in files.items():
         path = os.path.join(root, guest)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        if os.path.isabs(source):
+        if isinstance(source, bytes):
+            with open(path, "wb") as f:
+                f.write(source)
+        else:
             shutil.copy(source, path)
             os.chmod(path, 0o755)
-        else:
-            with open(path, "w") as f:
-                f.write(source)
     listing = subprocess.run(["find", "."], cwd=root, check=True, capture_output=True).stdout
     archive = run("cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet", cwd=root, stdin=listing)
     path = os.path.join(work, "initrd.gz")
@@ -87,13 +89,14 @@ class Monitor:
         return reply[:-len("(qemu) ")].split("\n", 1)[-1]
 
 
-def boot(cache, work, initrd, cmdline, extra=(), on_line=None):
+def boot(cache, work, initrd, cmdline, extra=(), on_line=None, dtb=None, powers_off=False, timeout=BOOT_TIMEOUT):
     """Boots the board, feeding each console line to on_line(line, monitor, answer),
-    where answer() sends a line to the guest's console. Returns the console lines;
-    stops the emulator at the end marker."""
+    where answer() sends a line to the guest's console. Returns the console lines.
+    After the end marker a guest that powers_off must end the emulator itself, as a
+    clean shutdown does; any other is stopped."""
     monitor_path = os.path.join(work, "monitor.sock")
     cmd = [os.path.join(cache, "qemu-system-arm"), "-M", "raspi0", "-kernel", os.path.join(cache, "zImage"),
-           "-dtb", os.path.join(cache, "board.dtb"), "-initrd", initrd, "-append", cmdline,
+           "-dtb", dtb or os.path.join(cache, "board.dtb"), "-initrd", initrd, "-append", cmdline,
            "-display", "none", "-serial", "stdio", "-no-reboot",
            "-monitor", "unix:%s,server=on,wait=off" % monitor_path, *extra]
     qemu = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -106,19 +109,21 @@ def boot(cache, work, initrd, cmdline, extra=(), on_line=None):
 
     console = []
     raw = b""
-    deadline = time.monotonic() + BOOT_TIMEOUT
+    finished = False
+    deadline = time.monotonic() + timeout
     try:
         monitor = Monitor(monitor_path, qemu)
         while True:
             try:
                 raw = lines.get(timeout=max(0.1, deadline - time.monotonic()))
             except queue.Empty:
-                raise Failure("the board did not finish within %d s" % BOOT_TIMEOUT)
+                raise Failure("the board did not finish within %d s" % timeout)
             if raw is None:
                 raise EOFError
             line = raw.decode(errors="replace").rstrip("\r\n")
             console.append(line)
             if line.startswith(END_MARKER):
+                finished = True
                 break
             if on_line:
                 on_line(line, monitor, answer)
@@ -134,10 +139,14 @@ def boot(cache, work, initrd, cmdline, extra=(), on_line=None):
     except Failure as e:
         raise Failure("%s; the console's last lines:\n%s" % (e, "\n".join(console[-40:]))) from e
     finally:
-        # poweroff -f does not always end QEMU: give it a moment, then stop it.
+        # busybox's poweroff -f does not always end QEMU: give it a moment, then stop
+        # it. A system shutting down cleanly gets the time that takes.
+        clean = powers_off and finished
         try:
-            qemu.wait(timeout=3)
+            qemu.wait(timeout=SHUTDOWN_TIMEOUT if clean else 3)
         except subprocess.TimeoutExpired:
             qemu.kill()
             qemu.wait()
+            if clean:
+                raise Failure("the system did not power off within %d s" % SHUTDOWN_TIMEOUT)
     return console

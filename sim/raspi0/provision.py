@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
 """What the emulated board needs from Debian, fetched and made once per cache folder:
-the Raspberry Pi kernel and the Pi Zero's device tree, busybox, and a copy of
-qemu-system-arm with the BCM2835's cache type."""
+the Raspberry Pi kernel and the Pi Zero's device tree, busybox, a copy of
+qemu-system-arm with the BCM2835's cache type, and, for booting from an SD card, the
+kernel's modules for ext4."""
+import glob
 import os
 import re
 import shutil
@@ -14,6 +16,8 @@ from commands import Failure, run
 # mappings. The BCM2835's real core has 16 KiB caches.
 CACHE_TYPE_QEMU = bytes.fromhex("b5200141d220dd01")
 CACHE_TYPE_BCM2835 = bytes.fromhex("5221151d")
+# ext4 and what it needs, in the order they load; the kernel has the SD card's driver built in.
+EXT4_MODULES = ["crypto/crc32c_generic", "lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "fs/ext4/ext4"]
 
 
 def download(packages, into):
@@ -71,3 +75,24 @@ def prepare(cache):
     shutil.rmtree(root)
     with open(ready, "w") as f:
         f.write(kernel_pkg + "\n")
+
+
+def ext4_modules(cache):
+    """The kernel's ext4 modules in `cache`, in load order, taken from its package once."""
+    prepare(cache)
+    paths = [os.path.join(cache, "modules", os.path.basename(m) + ".ko") for m in EXT4_MODULES]
+    if all(map(os.path.exists, paths)):
+        return paths
+    kernel_pkg = open(os.path.join(cache, "ready")).read().strip()
+    debs = glob.glob(os.path.join(cache, "debs", kernel_pkg + "_*.deb"))
+    if len(debs) != 1:
+        raise Failure("the kernel package %s is not in %s/debs" % (kernel_pkg, cache))
+    root = os.path.join(cache, "kernel")
+    shutil.rmtree(root, ignore_errors=True)
+    run("dpkg-deb", "-x", debs[0], root)
+    version = kernel_pkg[len("linux-image-"):]
+    os.makedirs(os.path.join(cache, "modules"), exist_ok=True)
+    for module, path in zip(EXT4_MODULES, paths):
+        shutil.copy(os.path.join(root, "lib/modules", version, "kernel", module + ".ko"), path)
+    shutil.rmtree(root)
+    return paths

@@ -1,0 +1,100 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The steps of the package's journey that one boot of the emulated board's Debian
+# system takes, named on the kernel's command line (journey.steps=STEP,STEP...), in
+# order. It talks with the host on the console:
+#   @@READY STEP LABEL       the host reads GPFSEL0/1 through QEMU's monitor, then answers
+#   @@RESULT STEP KEY VALUE  one fact; the value may be empty
+#   @@END                    then it powers the board off
+# board.py's journey() sets down the results file these become.
+set -u
+steps=$(sed -n 's/.*journey\.steps=\([a-z,-]*\).*/\1/p' /proc/cmdline | tr , ' ')
+unit=switchpinctrl.service
+deb=$(echo /run/journey/switchpinctrl_*.deb)
+
+result() {
+    key=$1
+    shift
+    echo "@@RESULT $step $key $*"
+}
+ready() {
+    echo "@@READY $step $1"
+    read -r _
+}
+unit_state() {
+    for property in LoadState ActiveState Result ExecMainStatus ConditionResult; do
+        result "$property" "$(systemctl show -p "$property" --value $unit)"
+    done
+}
+tool_lines() { result journal "$(journalctl -b -u $unit -o cat | grep '^SPI mapped')"; }
+failed_units() { result failed "$(systemctl list-units --failed --plain --no-legend)"; }
+unit_links() { result links "$(find /etc/systemd -name 'switchpinctrl*' | sort | tr '\n' ' ')"; }
+helper_state() {
+    result state "$(find /var/lib/systemd/deb-systemd-helper-enabled -name '*switchpinctrl*' | tr '\n' ' ')"
+}
+
+for step in $steps; do
+    case $step in
+    install)
+        ready before
+        dpkg --add-architecture armhf
+        apt-get install -y -q "$deb" >/run/journey/apt.log 2>&1
+        result installed $?
+        result enabled "$(systemctl is-enabled $unit)"
+        result started "$(systemctl show -p ActiveState --value $unit)"
+        systemctl enable --now $unit 2>/dev/null
+        result enable $?
+        ready after
+        unit_state
+        tool_lines
+        unit_links
+        helper_state
+        result man "$(MANWIDTH=200 man -P cat switchPinCtrl 2>&1 | sed -n '/^NAME/{n;p;q}' | tr -s ' ')"
+        ;;
+    reboot)
+        ready after
+        unit_state
+        tool_lines
+        for at in ExecMainStartTimestampMonotonic ExecMainExitTimestampMonotonic ActiveEnterTimestampMonotonic; do
+            result "$at" "$(systemctl show -p $at --value $unit)"
+        done
+        result sysinit "$(systemctl show -p ActiveEnterTimestampMonotonic --value sysinit.target)"
+        ;;
+    other-board)
+        ready after
+        result compatible "$(tr '\0' ' ' </proc/device-tree/compatible)"
+        unit_state
+        failed_units
+        ;;
+    upgrade)
+        # Installing the same package again keeps the owner's choice, and the restart
+        # that follows is skipped here too: the pins stay as they are.
+        dpkg -i "$deb" >/run/journey/apt.log 2>&1
+        result reinstalled $?
+        result enabled "$(systemctl is-enabled $unit)"
+        ready after
+        unit_state
+        ;;
+    remove)
+        apt-get remove -y -q switchpinctrl >/run/journey/apt.log 2>&1
+        result removed $?
+        result files "$(ls /usr/sbin/switchPinCtrl /lib/systemd/system/$unit 2>/dev/null)"
+        unit_links
+        ;;
+    purge)
+        ready after
+        unit_state
+        failed_units
+        apt-get purge -y -q switchpinctrl >/run/journey/apt.log 2>&1
+        result purged $?
+        result package "$(dpkg-query -W -f '${Status}' switchpinctrl 2>/dev/null)"
+        unit_links
+        helper_state
+        ;;
+    *)
+        result unknown-step "$step"
+        ;;
+    esac
+done
+echo "@@END"
+systemctl --no-block poweroff
