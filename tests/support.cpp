@@ -152,8 +152,9 @@ Result run_command(const std::vector<std::string> &argv, const std::vector<std::
     const std::string out = scratch.file("stdout");
     const std::string err = scratch.file("stderr");
     std::vector<char *> cargv = c_strings(argv);
-    std::vector<std::string> vars{"PATH=/usr/bin:/bin"};
-    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<std::string> vars(env);
+    if (std::none_of(env.begin(), env.end(), [](const std::string &v) { return v.starts_with("PATH="); }))
+        vars.emplace_back("PATH=/usr/bin:/bin");
     std::vector<char *> cenv = c_strings(vars);
 
     const pid_t pid = fork();
@@ -173,6 +174,23 @@ Result run_command(const std::vector<std::string> &argv, const std::vector<std::
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
+}
+
+std::vector<std::string> results_of(std::vector<std::string> argv)
+{
+    const Scratch scratch;
+    argv.push_back(scratch.file("results"));
+    // The runner is a tool of this machine's: it finds the emulator and Debian's tools
+    // where the caller does.
+    const Result r = run_command(argv, {"PATH=" + setting("PATH", "/usr/bin:/bin")}, scratch);
+    if (r.status != 0)
+        throw std::runtime_error(argv[1] + " failed with status " + std::to_string(r.status) + ":\n" + r.out +
+                                 r.err);
+    std::vector<std::string> lines;
+    std::istringstream in(slurp(argv.back()));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 FaultRun run_with_faults(const Scratch &scratch, const BoardImage &image,

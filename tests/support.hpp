@@ -62,10 +62,14 @@ struct Result {
     std::string err;
 };
 
-// Runs argv[0] with `env` and PATH as its whole environment; its output goes
-// through files in `scratch`.
+// Runs argv[0] with `env` as its whole environment, PATH /usr/bin:/bin unless `env`
+// sets it; its output goes through files in `scratch`.
 Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const Scratch &scratch);
+
+// Runs argv with the path of a results file appended, and gives that file's lines;
+// a failing run throws with what it printed.
+std::vector<std::string> results_of(std::vector<std::string> argv);
 
 // One platform call the fault layer logged: name(args) = result.
 struct Call {

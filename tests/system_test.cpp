@@ -6,7 +6,6 @@
 #include "support.hpp"
 
 #include <algorithm>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
@@ -41,13 +40,8 @@ class Journey : public testing::TestWithParam<Step> {
         if (ran)
             return;
         ran = true;
-        const Scratch scratch;
-        const std::string results = scratch.file("results");
-        const Result r =
-            run_command({PYTHON, RUNNER, "journey", BOARD_CACHE, NOSTATX, BOARD_DEB, results}, {}, scratch);
-        ASSERT_EQ(r.status, 0) << r.out << r.err;
-        std::ifstream in(results);
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string &line :
+             results_of({PYTHON, RUNNER, "journey", BOARD_CACHE, NOSTATX, BOARD_DEB})) {
             std::istringstream f(line);
             std::string step, key;
             f >> step >> key;

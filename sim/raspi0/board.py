@@ -3,7 +3,7 @@
 """Runs a program on QEMU's raspi0 machine (BCM2835, ARM1176) under Debian's
 Raspberry Pi kernel and a busybox initramfs, against the kernel's real /dev/mem.
 
-  board.py run CACHE TOOL CASES RESULTS [--strict]
+  board.py run [--strict] CACHE TOOL CASES RESULTS
       CASES: one run a line, "NAME SEED0 SEED1 USER [ARG...]"; a seed of "-"
       leaves that register as the last run left it. RESULTS gets what each run
       did (see run()). --strict boots without iomem=relaxed, so the kernel keeps
@@ -106,8 +106,10 @@ def bench(cache, tool, empty, repeat=5):
 
 def main(argv):
     try:
-        if len(argv) in (6, 7) and argv[1] == "run" and argv[6:] in ([], ["--strict"]):
-            run(argv[2], argv[3], argv[4], argv[5], strict=len(argv) == 7)
+        if len(argv) == 7 and argv[1:3] == ["run", "--strict"]:
+            run(*argv[3:7], strict=True)
+        elif len(argv) == 6 and argv[1] == "run":
+            run(*argv[2:6], strict=False)
         elif len(argv) == 5 and argv[1] == "bench":
             bench(argv[2], argv[3], argv[4])
         elif len(argv) == 6 and argv[1] == "journey":

@@ -3,7 +3,8 @@
 system's SD image: install the package and enable its unit; reboot, then remove it;
 reboot and purge it. Beside the second boot, a copy of the image taken after the
 install boots as another board and upgrades the package there. Each boot is checked
-from outside: the console, GPFSEL0/1 read through QEMU's monitor, and what the guest reports (guest/journey.sh)."""
+from outside: the console, GPFSEL0/1 read through QEMU's monitor, and what the guest
+reports (guest/journey.sh)."""
 import os
 import re
 import shutil

@@ -62,14 +62,16 @@ def image(cache, nostatx):
         tools = os.path.join(work, "bin")
         os.makedirs(tools)
         os.symlink(os.path.join(HERE, "image", "chroot.sh"), os.path.join(tools, "chroot"))
-        env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"], NOSTATX=nostatx)
+        # Root's tools (mke2fs among them) live in sbin, which a caller's PATH may lack.
+        path = os.pathsep.join([tools, os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
+        env = dict(os.environ, PATH=path, NOSTATX=nostatx)
         root = os.path.join(work, "root")
         customize = "--customize-hook=%s \"$1\"" % os.path.join(HERE, "image", "customize.sh")
         run(*MMDEBSTRAP, customize, root, debian_archive(), env=env)
         made = os.path.join(work, "sd.img")
         with open(made, "wb") as f:
             f.truncate(IMAGE_BYTES)
-        run("mke2fs", "-q", "-t", "ext4", "-L", "root", "-d", root, made)
+        run("mke2fs", "-q", "-t", "ext4", "-L", "root", "-d", root, made, env=env)
         os.replace(made, sd)
         with open(stamp, "w") as f:
             f.write(want)
