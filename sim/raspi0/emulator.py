@@ -36,7 +36,7 @@ def initramfs(cache, work, files):
         else:
             shutil.copy(source, path)
             os.chmod(path, 0o755)
-    listing = subprocess.run(["find", "."], cwd=root, check=True, capture_output=True).stdout
+    listing = run("find", ".", cwd=root)
     archive = run("cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet", cwd=root, stdin=listing)
     path = os.path.join(work, "initrd.gz")
     with open(path, "wb") as f:
