@@ -3,8 +3,8 @@
 // how the GPIO function-select registers are laid out, and what the tool asks for.
 //
 // The tool keeps its own copies, so that it stays one file that builds alone on a board;
-// the tests hold it to these. sim/raspi0 reads the `constexpr` lines below (name = value
-// or an expression of earlier names) for its Python and guest scripts.
+// the tests hold it to these. `simboard env` prints every value here as KEY=VALUE for the
+// emulated boards' harness and the scripts it runs in the guest.
 #pragma once
 
 #include <cstdint>
@@ -31,9 +31,18 @@ constexpr uint32_t fsel_mask = 7;  // the field's mask
 constexpr uint32_t fsel_input = 0; // 000
 constexpr uint32_t fsel_alt0 = 4;  // 100: alternate function 0
 
+// Registers the tool never touches: the emulated board reads GPLEV1 just before and the
+// reserved word after it just after each run of the tool, to mark that run in the bus trace.
+constexpr unsigned gplev1 = 0x38 / 4;
+constexpr unsigned gpio_reserved_3c = 0x3c / 4;
+
 // GPIO 7-11 carry SPI0 CE1, CE0, MISO, MOSI and SCLK under alternate function 0.
 constexpr unsigned spi0_first_pin = 7;
 constexpr unsigned spi0_last_pin = 11;
+
+// The device-tree node of the pin-control hog with which Debian's Pi Zero and Pi 1 trees
+// put GPIO 4, 5 and 7-11 in alternate function 0 at boot.
+constexpr const char *dt_gpio_alt0_hog = "/soc/gpio@7e200000/alt0";
 
 // Each heap buffer the tool asks for: a page and room to align it.
 constexpr uint64_t tool_buffer_size = 2 * page_size - 1;
