@@ -176,23 +176,6 @@ Result run_command(const std::vector<std::string> &argv, const std::vector<std::
     return r;
 }
 
-std::vector<std::string> results_of(std::vector<std::string> argv)
-{
-    const Scratch scratch;
-    argv.push_back(scratch.file("results"));
-    // The runner is a tool of this machine's: it finds the emulator and Debian's tools
-    // where the caller does.
-    const Result r = run_command(argv, {"PATH=" + setting("PATH", "/usr/bin:/bin")}, scratch);
-    if (r.status != 0)
-        throw std::runtime_error(argv[1] + " failed with status " + std::to_string(r.status) + ":\n" + r.out +
-                                 r.err);
-    std::vector<std::string> lines;
-    std::istringstream in(slurp(argv.back()));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 FaultRun run_with_faults(const Scratch &scratch, const BoardImage &image,
                          const std::vector<std::string> &args, const std::vector<std::string> &env)
 {

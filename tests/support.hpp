@@ -67,10 +67,6 @@ struct Result {
 Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const Scratch &scratch);
 
-// Runs argv with the path of a results file appended, and gives that file's lines;
-// a failing run throws with what it printed.
-std::vector<std::string> results_of(std::vector<std::string> argv);
-
 // One platform call the fault layer logged: name(args) = result.
 struct Call {
     std::string name;

@@ -1,11 +1,10 @@
 # SPDX-License-Identifier: MIT
-"""Running host commands, and the runner's one way to fail."""
+"""Commands of the building machine, and the harness's one way to fail."""
 import subprocess
 
 
 class Failure(Exception):
-    """What went wrong, with the failing command's own stderr; board.py reports it
-    on stderr and exits with status 1."""
+    """What went wrong, with the failing command's or the emulator's own words."""
 
 
 def run(*cmd, cwd=None, stdin=None, env=None):

@@ -1,16 +1,16 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The steps of the package's journey that one boot of the emulated board's Debian
-# system takes, named on the kernel's command line (journey.steps=STEP,STEP...), in
+# The steps of the package's lifecycle that one boot of the emulated board's Debian
+# system takes, named on the kernel's command line (lifecycle.steps=STEP,STEP...), in
 # order. It talks with the host on the console:
 #   @@READY STEP LABEL       the host reads GPFSEL0/1 through QEMU's monitor, then answers
 #   @@RESULT STEP KEY VALUE  one fact; the value may be empty
 #   @@END                    then it powers the board off
-# board.py's journey() sets down the results file these become.
+# lifecycle.py reads them once the board is done.
 set -u
-steps=$(sed -n 's/.*journey\.steps=\([a-z,-]*\).*/\1/p' /proc/cmdline | tr , ' ')
+steps=$(sed -n 's/.*lifecycle\.steps=\([a-z,-]*\).*/\1/p' /proc/cmdline | tr , ' ')
 unit=switchpinctrl.service
-deb=$(echo /run/journey/switchpinctrl_*.deb)
+deb=$(echo /run/lifecycle/switchpinctrl_*.deb)
 
 result() {
     key=$1
@@ -38,7 +38,7 @@ for step in $steps; do
     install)
         ready before
         dpkg --add-architecture armhf
-        apt-get install -y -q "$deb" >/run/journey/apt.log 2>&1
+        apt-get install -y -q "$deb" >/run/lifecycle/apt.log 2>&1
         result installed $?
         result enabled "$(systemctl is-enabled $unit)"
         result started "$(systemctl show -p ActiveState --value $unit)"
@@ -69,14 +69,14 @@ for step in $steps; do
     upgrade)
         # Installing the same package again keeps the owner's choice, and the restart
         # that follows is skipped here too: the pins stay as they are.
-        dpkg -i "$deb" >/run/journey/apt.log 2>&1
+        dpkg -i "$deb" >/run/lifecycle/apt.log 2>&1
         result reinstalled $?
         result enabled "$(systemctl is-enabled $unit)"
         ready after
         unit_state
         ;;
     remove)
-        apt-get remove -y -q switchpinctrl >/run/journey/apt.log 2>&1
+        apt-get remove -y -q switchpinctrl >/run/lifecycle/apt.log 2>&1
         result removed $?
         result files "$(ls /usr/sbin/switchPinCtrl /lib/systemd/system/$unit 2>/dev/null)"
         unit_links
@@ -85,7 +85,7 @@ for step in $steps; do
         ready after
         unit_state
         failed_units
-        apt-get purge -y -q switchpinctrl >/run/journey/apt.log 2>&1
+        apt-get purge -y -q switchpinctrl >/run/lifecycle/apt.log 2>&1
         result purged $?
         result package "$(dpkg-query -W -f '${Status}' switchpinctrl 2>/dev/null)"
         unit_links

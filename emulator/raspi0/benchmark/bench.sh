@@ -1,7 +1,7 @@
 # shellcheck shell=sh
 # SPDX-License-Identifier: MIT
-# The job of board.py's bench: the guest time of each program, REPEAT times, read from
-# the system timer's microsecond counter around it.
+# The benchmark's job in the guest: the guest time of each program, REPEAT times, read
+# from the system timer's microsecond counter around it.
 time_it() {
     label=$1
     shift
@@ -15,4 +15,4 @@ time_it() {
 
 time_it empty /bin/empty
 time_it switchPinCtrl /bin/switchPinCtrl
-time_it devmem-script /bin/sh /bin/handover.sh
+time_it devmem-script /bin/sh /bin/devmem_baseline.sh

@@ -1,0 +1,92 @@
+# SPDX-License-Identifier: MIT
+"""QEMU's raspi0 machine: one boot, with its serial console and its QMP monitor, and
+the initramfs images that the harness boots it with."""
+import gzip
+import os
+import shutil
+import subprocess
+
+from .console import Console
+from .host import Failure, run
+from .qmp import Qmp
+
+# What every boot's kernel command line holds, and why:
+#   console=ttyAMA0         the console is the serial line, which the harness reads
+#   panic=-1                a panic reboots at once, and -no-reboot then ends the emulator
+#   initcall_blacklist=...  the BCM2835 power driver waits for firmware that QEMU's raspi0
+#                           does not emulate, and nothing reaches the serial line for minutes
+#   cryptomgr.notests       skips the crypto self-tests, a few seconds on an emulated ARM1176
+CMDLINE = "console=ttyAMA0 panic=-1 quiet initcall_blacklist=bcm2835_power_driver_init cryptomgr.notests"
+# How long a guest that has said its last word may take to power off: a system
+# shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
+POWER_OFF_TIMEOUT = 60
+GRACE = 3
+
+
+class Machine:
+    """One boot of the emulated board, as a context manager: `console` and `qmp` talk
+    to it while it runs; leaving the block stops the emulator unless it has powered
+    off (see power_off)."""
+
+    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=()):
+        self.qmp_path = os.path.join(work, "qmp.sock")
+        self.cmd = [emulator, "-M", "raspi0", "-kernel", kernel, "-dtb", dtb, "-append", cmdline,
+                    "-display", "none", "-serial", "stdio", "-no-reboot",
+                    "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, *extra]
+        if initrd:
+            self.cmd += ["-initrd", initrd]
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT)
+        self.console = Console(self.process)
+        try:
+            self.qmp = Qmp(self.qmp_path, self.process, self.console.last_words)
+        except BaseException:
+            self._stop()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        self._stop()
+
+    def _stop(self):
+        try:
+            self.process.wait(timeout=GRACE)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def power_off(self):
+        """Waits for a guest that is shutting down to end the emulator."""
+        try:
+            self.process.wait(timeout=POWER_OFF_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            raise Failure("the board did not power off within %d s; the console's last lines:\n%s"
+                          % (POWER_OFF_TIMEOUT, self.console.tail()))
+
+
+def initramfs(busybox, work, files):
+    """A gzip'd cpio with busybox and `files`: guest path -> host path (str), copied
+    and made executable, or contents (bytes)."""
+    root = os.path.join(work, "initramfs")
+    for d in ("bin", "dev", "proc", "sys", "etc", "tmp"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    files = {"bin/busybox": busybox,
+             "etc/passwd": b"root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n",
+             "etc/group": b"root:x:0:\nnogroup:x:65534:\n", **files}
+    for guest, source in files.items():
+        path = os.path.join(root, guest)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if isinstance(source, bytes):
+            with open(path, "wb") as f:
+                f.write(source)
+        else:
+            shutil.copy(source, path)
+            os.chmod(path, 0o755)
+    listing = run("find", ".", cwd=root)
+    archive = run("cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet", cwd=root, stdin=listing)
+    path = os.path.join(work, "initrd.gz")
+    with open(path, "wb") as f:
+        f.write(gzip.compress(archive))
+    return path

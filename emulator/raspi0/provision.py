@@ -1,0 +1,109 @@
+# SPDX-License-Identifier: MIT
+"""What the emulated board needs from this machine and from Debian, each kept under the
+cache rule: Debian's Raspberry Pi kernel with the Pi Zero's device tree and the
+modules for ext4, busybox, and a copy of qemu-system-arm with the BCM2835's caches."""
+import hashlib
+import os
+import re
+import shutil
+import time
+from collections import namedtuple
+
+from .cache import cached
+from .host import Failure, run
+
+# ARM1176's FPSID then cache type in qemu-system-arm: QEMU 7.2 reports a 64 KiB data
+# cache that needs page colouring, so the guest kernel refuses the tool's MAP_FIXED
+# mappings. The BCM2835's real core has 16 KiB caches.
+CACHE_TYPE_QEMU = bytes.fromhex("b5200141d220dd01")
+CACHE_TYPE_BCM2835 = bytes.fromhex("5221151d")
+# ext4 and what it needs, in the order they load; the kernel has the SD card's driver built in.
+EXT4_MODULES = ["crypto/crc32c_generic", "lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "fs/ext4/ext4"]
+
+Board = namedtuple("Board", "emulator kernel dtb busybox ext4_modules")
+
+
+def prepare(cache):
+    """The board's parts in `cache`, each made again when what it is made from changes."""
+    packages = debian_packages()
+    kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages))
+    return Board(emulator(cache), os.path.join(kernel, "zImage"),
+                 os.path.join(kernel, "board.dtb"), os.path.join(kernel, "busybox"),
+                 [os.path.join(kernel, os.path.basename(m) + ".ko") for m in EXT4_MODULES])
+
+
+def debian_packages():
+    """The kernel and busybox packages that apt would fetch now: file name and sha256."""
+    depends = run("apt-cache", "depends", "linux-image-rpi:armel").decode()
+    found = re.search(r"Depends: (linux-image-\S+-rpi):armel", depends)
+    if found is None:
+        raise Failure("no armel Raspberry Pi kernel in apt's lists (tools/deps test enables armel)")
+    uris = run("apt-get", "download", "--print-uris", found.group(1) + ":armel", "busybox-static:armel").decode()
+    # 'URI' FILE SIZE SHA256:HASH
+    return {fields[1]: fields[3] for fields in map(str.split, uris.splitlines())}
+
+
+def fetch_kernel(folder, packages):
+    debs = os.path.join(folder, "debs")
+    os.makedirs(debs)
+    for attempt in range(3):  # a mirror's hiccup should not fail the tests
+        try:
+            run("apt-get", "download", *(name.split("_")[0] + ":armel" for name in packages), cwd=debs)
+            break
+        except Failure:
+            if attempt == 2:
+                raise
+            time.sleep(5)
+    root = os.path.join(folder, "root")
+    for deb in sorted(os.listdir(debs)):
+        run("dpkg-deb", "-x", os.path.join(debs, deb), root)
+    (version,) = os.listdir(os.path.join(root, "lib/modules"))
+    shutil.copy(os.path.join(root, "boot", "vmlinuz-" + version), os.path.join(folder, "zImage"))
+    shutil.copy(os.path.join(root, "usr/lib/linux-image-" + version, "bcm2835-rpi-zero.dtb"),
+                os.path.join(folder, "board.dtb"))
+    shutil.copy(os.path.join(root, "bin/busybox"), os.path.join(folder, "busybox"))
+    for module in EXT4_MODULES:
+        shutil.copy(os.path.join(root, "lib/modules", version, "kernel", module + ".ko"), folder)
+    shutil.rmtree(root)
+    shutil.rmtree(debs)
+
+
+def emulator(cache):
+    """The patched copy of this machine's qemu-system-arm, patched again whenever that changes."""
+    return os.path.join(cached(os.path.join(cache, "qemu"), emulator_inputs(), patch_emulator), "qemu-system-arm")
+
+
+def installed_emulator():
+    found = shutil.which("qemu-system-arm")
+    if found is None:
+        raise Failure("qemu-system-arm is not installed (tools/deps test installs it)")
+    return found
+
+
+def emulator_inputs():
+    path = installed_emulator()
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    return {"emulator": path, "sha256": digest, "qemu-system-arm": qemu_version(),
+            "patch": (CACHE_TYPE_QEMU.hex(), CACHE_TYPE_BCM2835.hex())}
+
+
+def qemu_version():
+    return run("dpkg-query", "-W", "-f", "${Version}", "qemu-system-arm").decode()
+
+
+def patch_emulator(folder):
+    """A copy of qemu-system-arm whose ARM1176 reports the BCM2835's caches."""
+    path = installed_emulator()
+    with open(path, "rb") as f:
+        emulator = bytearray(f.read())
+    if emulator.count(CACHE_TYPE_QEMU) != 1:
+        raise Failure("%s (qemu-system-arm %s) holds the ARM1176's FPSID and cache type %d times, not once: "
+                      "this QEMU cannot be given the BCM2835's caches"
+                      % (path, qemu_version(), emulator.count(CACHE_TYPE_QEMU)))
+    at = emulator.find(CACHE_TYPE_QEMU) + 4
+    emulator[at:at + 4] = CACHE_TYPE_BCM2835
+    patched = os.path.join(folder, "qemu-system-arm")
+    with open(patched, "wb") as f:
+        f.write(emulator)
+    os.chmod(patched, 0o755)

@@ -1,0 +1,74 @@
+# SPDX-License-Identifier: MIT
+"""QEMU's machine protocol (QMP) on a unix socket: JSON commands and replies."""
+import json
+import os
+import socket
+import struct
+import time
+
+from .host import Failure
+
+CONNECT_TIMEOUT = 30
+
+
+class Qmp:
+    """A QMP connection to the emulator `process`. Where the emulator has gone or does
+    not answer, the failure carries `last_words()`, the emulator's own output."""
+
+    def __init__(self, path, process, last_words):
+        self.path, self.last_words = path, last_words
+        deadline = time.monotonic() + CONNECT_TIMEOUT
+        while True:
+            if process.poll() is not None:
+                self._fail("the emulator stopped (status %d) before its monitor answered" % process.returncode)
+            sock = socket.socket(socket.AF_UNIX)
+            try:
+                sock.connect(path)
+                break
+            except OSError:
+                sock.close()
+                if time.monotonic() > deadline:
+                    self._fail("QEMU's monitor did not answer at %s within %d s" % (path, CONNECT_TIMEOUT))
+                time.sleep(0.05)
+        sock.settimeout(CONNECT_TIMEOUT)
+        self.stream = sock.makefile("rwb")
+        self._reply()  # the greeting
+        self.execute("qmp_capabilities")
+
+    def _fail(self, what):
+        raise Failure("%s; its last output:\n%s" % (what, self.last_words()))
+
+    def _reply(self):
+        """The next message that is not an event."""
+        while True:
+            try:
+                line = self.stream.readline()
+            except OSError as e:
+                self._fail("QEMU's monitor did not reply (%s)" % e)
+            if not line:
+                self._fail("QEMU's monitor closed")
+            message = json.loads(line)
+            if "event" not in message:
+                return message
+
+    def execute(self, command, **arguments):
+        """Runs a QMP command and gives its "return" value."""
+        self.stream.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        self.stream.flush()
+        reply = self._reply()
+        if "error" in reply:
+            self._fail("QMP %s: %s" % (command, reply["error"].get("desc", reply["error"])))
+        return reply["return"]
+
+    def words(self, address, count):
+        """`count` 32-bit words of physical memory from `address`, as the bus gives them."""
+        dump = self.path + ".words"
+        self.execute("pmemsave", val=address, size=4 * count, filename=dump)
+        with open(dump, "rb") as f:
+            data = f.read()
+        os.unlink(dump)
+        return struct.unpack("<%dI" % count, data)
+
+    def trace(self, events, enable):
+        """Switches QEMU's trace events matching `events` on or off."""
+        self.execute("trace-event-set-state", name=events, enable=enable)

@@ -1,0 +1,67 @@
+# SPDX-License-Identifier: MIT
+"""The emulated board's harness with stand-ins for the emulator: a board that has failed
+fails the test at once, with its own words, and a changed emulator is patched again."""
+import os
+import re
+import subprocess
+import time
+
+import pytest
+from raspi0 import provision
+from raspi0.console import Console
+from raspi0.host import Failure
+from raspi0.machine import Machine
+
+SOON = 10  # seconds; every wait here is 300 s or more
+
+
+@pytest.mark.parametrize("said, then, reason", [
+    ("Kernel panic - not syncing: VFS: Unable to mount root fs", "sleep 600", "'Kernel panic'"),
+    ("You are in emergency mode. After logging in, type ...", "sleep 600", "'You are in emergency mode'"),
+    ("Give root password for maintenance", "sleep 600", "'Give root password for maintenance'"),
+    ("qemu-system-arm: cannot load the kernel", "exit 1", "the emulator stopped (status 1)"),
+], ids=["panic", "emergency", "maintenance", "emulator-exits"])
+def test_failed_board_fails_at_once(said, then, reason):
+    process = subprocess.Popen(["sh", "-c", "echo booting; echo '%s'; %s" % (said, then)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    started = time.monotonic()
+    try:
+        with pytest.raises(Failure) as failure:
+            Console(process).expect("^@@END", 300)
+    finally:
+        process.kill()
+        process.wait()
+    assert time.monotonic() - started < SOON
+    assert reason in str(failure.value) and said in str(failure.value)
+
+
+def test_runner_stops(tmp_path):
+    """An emulator that exits at once: its monitor never answers, and its words say why."""
+    emulator = tmp_path / "qemu-system-arm"
+    emulator.write_text('#!/bin/sh\necho "qemu-system-arm: cannot load the kernel" >&2\nexit 1\n')
+    emulator.chmod(0o755)
+    started = time.monotonic()
+    with pytest.raises(Failure, match=r"(?s)the emulator stopped \(status 1\).*cannot load the kernel"):
+        with Machine(str(emulator), "zImage", "board.dtb", "", str(tmp_path)):
+            pass
+    assert time.monotonic() - started < SOON
+
+
+def test_changed_emulator_is_patched_again(tmp_path, monkeypatch):
+    installed = tmp_path / "bin" / "qemu-system-arm"
+    installed.parent.mkdir()
+    monkeypatch.setenv("PATH", "%s:%s" % (installed.parent, os.environ["PATH"]))
+
+    def patched(binary):
+        installed.write_bytes(binary)
+        installed.chmod(0o755)
+        with open(provision.emulator(str(tmp_path / "cache")), "rb") as f:
+            return f.read()
+
+    fpsid, cache_type = provision.CACHE_TYPE_QEMU[:4], provision.CACHE_TYPE_BCM2835
+    assert patched(b"one" + provision.CACHE_TYPE_QEMU) == b"one" + fpsid + cache_type
+    assert patched(b"two" + provision.CACHE_TYPE_QEMU) == b"two" + fpsid + cache_type
+    with pytest.raises(Failure, match="qemu-system-arm %s" % re.escape(provision.qemu_version())):
+        patched(b"three")
+    # A failed patch leaves the last good copy in place.
+    assert (tmp_path / "cache/qemu/qemu-system-arm").read_bytes() == b"two" + fpsid + cache_type
