@@ -9,7 +9,7 @@
 #   DIR/built-using       the source packages linked in, as a Debian Built-Using field
 # Everything comes through apt, which checks each file against the archive's signed
 # indexes; apt's lists and cache for that are private to DIR, the machine's are untouched.
-# Nothing is done again while DIR/recipe matches the arguments.
+# Nothing is done again while DIR/recipe matches the arguments and this script.
 #
 #   arm1176-runtime.sh DIR CROSS_PREFIX CPU_FLAGS MUSL_VERSION LIBGCC_VERSION
 set -eu
@@ -18,7 +18,9 @@ set -eu
     exit 2
 }
 dir=$1 cross=$2 cpu_flags=$3 musl=$4 libgcc=$5
-recipe="musl=$musl gcc-arm-none-eabi=$libgcc cc=${cross}gcc $cpu_flags"
+# The recipe is everything the runtime is made from: the pinned versions, the compiler and
+# its flags, and this script itself.
+recipe="musl=$musl gcc-arm-none-eabi=$libgcc cc=${cross}gcc $cpu_flags script=$(sha256sum <"$0" | cut -c1-64)"
 [ "$(cat "$dir/recipe" 2>/dev/null)" = "$recipe" ] && exit 0
 
 echo "-- Building the ARM1176 runtime: musl $musl, libgcc of gcc-arm-none-eabi $libgcc (once; about a minute)"
