@@ -20,19 +20,22 @@ files() { (cd "$1" && find . ! -type d | sort); }
 
 case $what in
 install)
-    # The tool, its manual page and the unit: nothing else, nothing enabled,
-    # and the unit names the tool where this prefix put it.
+    # The tool, its manual page, the unit and its condition: nothing else, nothing
+    # enabled, and the unit names its programs where this prefix put them.
     for prefix in /usr /opt/spi; do
         stage $prefix
         want=".$prefix/lib/systemd/system/switchpinctrl.service
+.$prefix/libexec/switchpinctrl/spi0-free
 .$prefix/sbin/switchPinCtrl
 .$prefix/share/man/man8/switchPinCtrl.8.gz"
         got=$(files "$scratch/stage")
         [ "$got" = "$want" ] || fail "installed files for $prefix:
 $got"
-        [ -x "$scratch/stage$prefix/sbin/switchPinCtrl" ] || fail "tool not executable"
-        grep -qx "ExecStart=$prefix/sbin/switchPinCtrl" "$scratch/stage$prefix/lib/systemd/system/switchpinctrl.service" ||
-            fail "unit does not run $prefix/sbin/switchPinCtrl"
+        for program in sbin/switchPinCtrl libexec/switchpinctrl/spi0-free; do
+            [ -x "$scratch/stage$prefix/$program" ] || fail "$program not executable"
+            grep -q "^Exec[A-Za-z]*=$prefix/$program\$" "$scratch/stage$prefix/lib/systemd/system/switchpinctrl.service" ||
+                fail "unit does not run $prefix/$program"
+        done
     done
     ;;
 unit)
@@ -60,6 +63,7 @@ deb)
     dpkg-deb -f "$deb" Built-Using | grep -qx 'musl (= [^)]*), gcc-arm-none-eabi (= [^)]*)' ||
         fail "Built-Using: $(dpkg-deb -f "$deb" Built-Using)"
     want="./usr/lib/systemd/system/switchpinctrl.service
+./usr/libexec/switchpinctrl/spi0-free
 ./usr/sbin/switchPinCtrl
 ./usr/share/doc/switchpinctrl/changelog.gz
 ./usr/share/doc/switchpinctrl/copyright
