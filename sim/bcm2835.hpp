@@ -27,9 +27,10 @@ constexpr unsigned gpfsel0 = 0;
 constexpr unsigned fsel_regs = 6;
 constexpr unsigned fsel_pins_per_reg = 10;
 constexpr unsigned fsel_field_bits = 3;
-constexpr uint32_t fsel_mask = 7;  // the field's mask
-constexpr uint32_t fsel_input = 0; // 000
-constexpr uint32_t fsel_alt0 = 4;  // 100: alternate function 0
+constexpr uint32_t fsel_mask = 7;   // the field's mask
+constexpr uint32_t fsel_input = 0;  // 000
+constexpr uint32_t fsel_output = 1; // 001
+constexpr uint32_t fsel_alt0 = 4;   // 100: alternate function 0
 
 // Registers the tool never touches: the emulated board reads GPLEV1 just before and the
 // reserved word after it just after each run of the tool, to mark that run in the bus trace.
@@ -40,9 +41,13 @@ constexpr unsigned gpio_reserved_3c = 0x3c / 4;
 constexpr unsigned spi0_first_pin = 7;
 constexpr unsigned spi0_last_pin = 11;
 
-// The device-tree node of the pin-control hog with which Debian's Pi Zero and Pi 1 trees
-// put GPIO 4, 5 and 7-11 in alternate function 0 at boot.
+// The two blocks in the Pi Zero's and Pi 1's device trees. Debian's trees put GPIO 4, 5
+// and 7-11 in alternate function 0 at boot with a pin-control hog, and name SPI0's pins
+// on GPIO 7-11 as a group for the SPI0 node to take.
+constexpr const char *dt_gpio = "/soc/gpio@7e200000";
 constexpr const char *dt_gpio_alt0_hog = "/soc/gpio@7e200000/alt0";
+constexpr const char *dt_spi0 = "/soc/spi@7e204000";
+constexpr const char *dt_spi0_pins = "/soc/gpio@7e200000/spi0_gpio7";
 
 // Each heap buffer the tool asks for: a page and room to align it.
 constexpr uint64_t tool_buffer_size = 2 * page_size - 1;

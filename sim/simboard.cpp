@@ -130,6 +130,7 @@ int env()
         {"FSEL_FIELD_BITS", bcm2835::fsel_field_bits},
         {"FSEL_MASK", bcm2835::fsel_mask},
         {"FSEL_INPUT", bcm2835::fsel_input},
+        {"FSEL_OUTPUT", bcm2835::fsel_output},
         {"FSEL_ALT0", bcm2835::fsel_alt0},
         {"GPLEV1", bcm2835::gplev1},
         {"GPIO_RESERVED_3C", bcm2835::gpio_reserved_3c},
@@ -140,7 +141,17 @@ int env()
     for (const auto &n : numbers)
         printf(n.value >= bcm2835::page_size ? "%s=%#llx\n" : "%s=%llu\n", n.key,
                static_cast<unsigned long long>(n.value));
-    printf("DT_GPIO_ALT0_HOG=%s\n", bcm2835::dt_gpio_alt0_hog);
+    const struct {
+        const char *key;
+        const char *value;
+    } paths[] = {
+        {"DT_GPIO", bcm2835::dt_gpio},
+        {"DT_GPIO_ALT0_HOG", bcm2835::dt_gpio_alt0_hog},
+        {"DT_SPI0", bcm2835::dt_spi0},
+        {"DT_SPI0_PINS", bcm2835::dt_spi0_pins},
+    };
+    for (const auto &p : paths)
+        printf("%s=%s\n", p.key, p.value);
     return fflush(stdout) == 0 ? 0 : 1;
 }
 

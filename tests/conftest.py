@@ -9,7 +9,7 @@ OPTIONS = {
     "--simboard": "the simulated board's simboard, which prints the SoC's map",
     "--board-tool": "the board build's switchPinCtrl",
     "--board-deb": "the board build's package",
-    "--nostatx": "the helper that the Debian system is made with",
+    "--oldcalls": "the helper that the Debian system is made with",
 }
 
 

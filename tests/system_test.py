@@ -1,28 +1,41 @@
 # SPDX-License-Identifier: MIT
-"""The board's package on a Debian system booted on the emulated Pi Zero: installed and
-enabled, rebooted, booted as another board and upgraded there, removed, rebooted and
-purged. Each step is judged by what the guest reported and by GPFSEL0/1 as QEMU's
-monitor read them from outside."""
+"""The board's package on a Debian system booted on the emulated Pi Zero from its own card:
+installed on stock Debian, whose kernel refuses the tool; the owner's one step; rebooted,
+booted as another board and upgraded there, booted with SPI0 given to the kernel's
+driver, removed, rebooted and purged. Each step is judged by what the guest reported, by
+the card's files and by GPFSEL0/1 as QEMU's monitor read them from outside."""
 import re
 
 import pytest
 from raspi0.lifecycle import lifecycle
 
-SWITCHED, AS_THE_KERNEL_LEFT_THEM, UNREAD = "switched", "as the kernel left them", "unread"
-JOURNAL = r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000"
+# What GPFSEL0/1 hold after a step.
+SWITCHED = "GPIO 7-11 alt0, every other field as the kernel left it"
+AS_THE_KERNEL_LEFT_THEM = "as the kernel left them: GPIO 7-11 inputs"
+UNCHANGED = "as they were before the step"
+SPI_DRIVER = "as the kernel's SPI driver set them: 7 and 8 outputs, 9-11 alt0"
+UNREAD = "not read"
+
+TOOL_LINE = r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000"
 WANTED_BY_SYSINIT = "/etc/systemd/system/sysinit.target.wants/switchpinctrl.service"
 # Each step: what GPFSEL0/1 hold after it, and its facts, as regular expressions.
 STEPS = {
-    "install": (SWITCHED, {
-        "installed": "0", "enabled": "disabled", "started": "inactive", "enable": "0",
-        "ActiveState": "active", "Result": "success", "ExecMainStatus": "0", "journal": JOURNAL,
-        "links": WANTED_BY_SYSINIT, "state": ".*/switchpinctrl.service.dsh-also",
+    "stock": (UNCHANGED, {
+        "installed": "0", "enabled": "disabled", "started": "inactive", "enable": "1",
+        "ActiveState": "failed", "Result": "exit-code", "ExecMainStatus": "255", "tool": "mmap error -1",
+        "failed": "switchpinctrl.service loaded failed failed .*", "links": WANTED_BY_SYSINIT,
+        "state": ".*/switchpinctrl.service.dsh-also",
         "man": "switchPinCtrl - hand GPIO pins 7 to 11 of a BCM2835 board to the SPI0 controller"}),
-    "reboot": (SWITCHED, {"ActiveState": "active", "Result": "success", "ExecMainStatus": "0", "journal": JOURNAL}),
+    "step": (UNREAD, {"reconfigured": "0"}),
+    "reboot": (SWITCHED, {
+        "ActiveState": "active", "Result": "success", "ExecMainStatus": "0", "tool": TOOL_LINE, "failed": ""}),
     "other-board": (AS_THE_KERNEL_LEFT_THEM, {
         "compatible": "raspberrypi,2-model-b brcm,bcm2836", "LoadState": "loaded", "ActiveState": "inactive",
         "ConditionResult": "no", "failed": ""}),
     "upgrade": (AS_THE_KERNEL_LEFT_THEM, {"reinstalled": "0", "enabled": "enabled", "ActiveState": "inactive"}),
+    "spi": (SPI_DRIVER, {
+        "LoadState": "loaded", "ActiveState": "inactive", "ConditionResult": "no", "tool": "", "failed": "",
+        "why": "SPI0 is enabled in the device tree, so the kernel's SPI driver owns GPIO 7-11: leaving them alone"}),
     "remove": (UNREAD, {"removed": "0", "files": "", "links": ""}),
     "purge": (AS_THE_KERNEL_LEFT_THEM, {
         "LoadState": "not-found", "failed": "", "purged": "0", "package": "", "links": "", "state": ""}),
@@ -31,11 +44,20 @@ STEPS = {
 
 @pytest.fixture(scope="module")
 def steps(option, soc):
-    found = lifecycle(option("--board-cache"), soc, option("--nostatx"), option("--board-deb"))
+    found = lifecycle(option("--board-cache"), soc, option("--oldcalls"), option("--board-deb"))
     for name, step in found.items():
         if step.seconds is not None:
             print("the boot from %s took %.1f s" % (name, step.seconds))
     return found
+
+
+def with_fields(soc, regs, codes):
+    """GPFSEL0/1 `regs` with the fields of `codes` (pin -> code) set."""
+    regs = list(regs)
+    for pin, code in codes.items():
+        reg, shift = soc.fsel_reg(pin), soc.fsel_shift(pin)
+        regs[reg] = regs[reg] & ~(soc.fsel_mask << shift) | code << shift
+    return tuple(regs)
 
 
 @pytest.mark.parametrize("name", STEPS)
@@ -44,13 +66,26 @@ def test_step(soc, steps, name):
     got = steps[name].facts
     assert {key: got.get(key) for key, pattern in facts.items() if not re.fullmatch(pattern, got.get(key, "-"))} == {}
 
-    # As the kernel left them: GPIO 7-11 inputs, for the tool's effect to show.
-    kernel = steps["install"].regs["before"]
+    kernel = steps["stock"].regs["before"]
     assert (kernel[0] & soc.spi0_fields(0, soc.fsel_mask), kernel[1] & soc.spi0_fields(1, soc.fsel_mask)) == (0, 0)
+    after = steps[name].regs.get("after")
     if pins == SWITCHED:
-        assert steps[name].regs["after"] == (soc.switched(0, kernel[0]), soc.switched(1, kernel[1]))
-    if pins == AS_THE_KERNEL_LEFT_THEM:
-        assert steps[name].regs["after"] == kernel
+        assert after == (soc.switched(0, kernel[0]), soc.switched(1, kernel[1]))
+    elif pins == AS_THE_KERNEL_LEFT_THEM:
+        assert after == kernel
+    elif pins == UNCHANGED:
+        assert after == steps[name].regs["before"]
+    elif pins == SPI_DRIVER:
+        codes = {7: soc.fsel_output, 8: soc.fsel_output, 9: soc.fsel_alt0, 10: soc.fsel_alt0, 11: soc.fsel_alt0}
+        assert after == with_fields(soc, kernel, codes)
+
+
+def test_owner_step_reaches_the_kernel(steps):
+    """The harness passes no iomem=: stock Debian boots without it, the step writes it into
+    the card's cmdline.txt, and the next boot's kernel has it from there."""
+    assert "iomem=" not in steps["stock"].cmdline
+    assert "iomem=relaxed" in steps["stock"].cmdline_txt.split()
+    assert "iomem=relaxed" in steps["reboot"].cmdline.split()
 
 
 def test_reboot_switches_before_sysinit(steps):

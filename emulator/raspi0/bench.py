@@ -5,8 +5,8 @@ import os
 import tempfile
 
 from . import provision
-from .board import RELAXED, guest_files
-from .machine import CMDLINE, Machine, initramfs
+from .board import CMDLINE, RELAXED, guest_files
+from .machine import Machine, initramfs
 
 BENCHMARK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "benchmark")
 TIMEOUT = 300

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
 """Commands of the building machine, and the harness's one way to fail."""
+import os
 import subprocess
 
 
@@ -16,3 +17,9 @@ def run(*cmd, cwd=None, stdin=None, env=None):
     except subprocess.CalledProcessError as e:
         stderr = e.stderr.decode(errors="replace").rstrip().split("\n")
         raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode, "\n".join(stderr[-60:]))) from e
+
+
+def mtools(*cmd):
+    """Runs an mtools command on a FAT image, which mtools would otherwise check as if it
+    were a floppy disk's."""
+    return run(*cmd, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))

@@ -10,13 +10,6 @@ from .console import Console
 from .host import Failure, run
 from .qmp import Qmp
 
-# What every boot's kernel command line holds, and why:
-#   console=ttyAMA0         the console is the serial line, which the harness reads
-#   panic=-1                a panic reboots at once, and -no-reboot then ends the emulator
-#   initcall_blacklist=...  the BCM2835 power driver waits for firmware that QEMU's raspi0
-#                           does not emulate, and nothing reaches the serial line for minutes
-#   cryptomgr.notests       skips the crypto self-tests, a few seconds on an emulated ARM1176
-CMDLINE = "console=ttyAMA0 panic=-1 quiet initcall_blacklist=bcm2835_power_driver_init cryptomgr.notests"
 # How long a guest that has said its last word may take to power off: a system
 # shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
 POWER_OFF_TIMEOUT = 60

@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
 """What the emulated board needs from this machine and from Debian, each kept under the
-cache rule: Debian's Raspberry Pi kernel with the Pi Zero's device tree and the
-modules for ext4, busybox, and a copy of qemu-system-arm with the BCM2835's caches."""
+cache rule: Debian's Raspberry Pi kernel with the Pi Zero's device tree and busybox, for
+the tool's runs under an initramfs of the harness's, and a copy of qemu-system-arm with
+the BCM2835's caches, for every boot."""
+import functools
 import hashlib
 import os
 import re
@@ -17,10 +19,8 @@ from .host import Failure, run
 # mappings. The BCM2835's real core has 16 KiB caches.
 CACHE_TYPE_QEMU = bytes.fromhex("b5200141d220dd01")
 CACHE_TYPE_BCM2835 = bytes.fromhex("5221151d")
-# ext4 and what it needs, in the order they load; the kernel has the SD card's driver built in.
-EXT4_MODULES = ["crypto/crc32c_generic", "lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "fs/ext4/ext4"]
 
-Board = namedtuple("Board", "emulator kernel dtb busybox ext4_modules")
+Board = namedtuple("Board", "emulator kernel dtb busybox")
 
 
 def prepare(cache):
@@ -28,10 +28,10 @@ def prepare(cache):
     packages = debian_packages()
     kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages))
     return Board(emulator(cache), os.path.join(kernel, "zImage"),
-                 os.path.join(kernel, "board.dtb"), os.path.join(kernel, "busybox"),
-                 [os.path.join(kernel, os.path.basename(m) + ".ko") for m in EXT4_MODULES])
+                 os.path.join(kernel, "board.dtb"), os.path.join(kernel, "busybox"))
 
 
+@functools.cache  # asking apt takes seconds, and its answer holds for a test run
 def debian_packages():
     """The kernel and busybox packages that apt would fetch now: file name and sha256."""
     depends = run("apt-cache", "depends", "linux-image-rpi:armel").decode()
@@ -62,8 +62,6 @@ def fetch_kernel(folder, packages):
     shutil.copy(os.path.join(root, "usr/lib/linux-image-" + version, "bcm2835-rpi-zero.dtb"),
                 os.path.join(folder, "board.dtb"))
     shutil.copy(os.path.join(root, "bin/busybox"), os.path.join(folder, "busybox"))
-    for module in EXT4_MODULES:
-        shutil.copy(os.path.join(root, "lib/modules", version, "kernel", module + ".ko"), folder)
     shutil.rmtree(root)
     shutil.rmtree(debs)
 

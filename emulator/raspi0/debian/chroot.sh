@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Stands in for chroot(8) while the system image is made, on a machine without
 # binfmt_misc: runs COMMAND in ROOT under proot, which starts every ARM program of
-# the guest under qemu-user and fakes root there; statx is hidden from both (see
-# nostatx.cpp). mmdebstrap finds it first in PATH as "chroot".
-#   chroot ROOT COMMAND [ARG...]      NOSTATX names the helper
+# the guest under qemu-user and fakes root there; statx and faccessat2 are hidden
+# from both (see oldcalls.cpp). mmdebstrap finds it first in PATH as "chroot".
+#   chroot ROOT COMMAND [ARG...]      OLDCALLS names the helper
 set -eu
 root=$1
 shift
-exec "$NOSTATX" proot -q qemu-arm-static -0 -r "$root" "$@"
+exec "$OLDCALLS" proot -q qemu-arm-static -0 -r "$root" "$@"

@@ -1,10 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# mmdebstrap's customize hook for the emulated board's Debian system: systemd as PID 1,
-# udev and kmod, busybox, and man-db to read manual pages. Installed with the guest's
-# own apt through the chroot stand-in, as mmdebstrap's --include would use the
-# machine's chroot, which cannot run ARM programs here.
-#   customize.sh ROOT
+# mmdebstrap's customize hook for the emulated board's Debian system, laid out as Debian's
+# own Raspberry Pi images are: systemd as PID 1, Debian's Raspberry Pi kernel with its
+# initramfs, and raspi-firmware, whose hooks write the kernel, the initramfs, the device
+# trees, config.txt and cmdline.txt to /boot/firmware, the card's FAT partition. Installed
+# with the guest's own apt through the chroot stand-in, as mmdebstrap's --include would
+# use the machine's chroot, which cannot run ARM programs here.
+#   customize.sh ROOT LIFECYCLE_UNIT
 set -eu
 root=$1
 # systemd-tmpfiles crashes proot: a no-op while bootstrapping; the real one runs at boot.
@@ -13,7 +15,34 @@ ln -s /bin/true "$root/bin/systemd-tmpfiles"
 # Indexing every manual page on each install takes minutes on an ARM1176; man finds
 # pages without the index.
 echo "man-db man-db/auto-update boolean false" | chroot "$root" debconf-set-selections
-chroot "$root" apt-get install -y -q --no-install-recommends systemd systemd-sysv udev kmod busybox man-db
+
+cat >"$root/etc/fstab" <<'FSTAB'
+LABEL=RASPIROOT / ext4 rw 0 1
+LABEL=RASPIFIRM /boot/firmware vfat rw 0 2
+FSTAB
+install="apt-get install -y -q --no-install-recommends"
+# e2fsprogs and dosfstools give the initramfs and the boot their fsck tools.
+# shellcheck disable=SC2086
+chroot "$root" $install systemd systemd-sysv udev kmod busybox man-db e2fsprogs dosfstools initramfs-tools
+# The firmware's hooks must be in place before the kernel's postinst runs them.
+# shellcheck disable=SC2086
+chroot "$root" $install raspi-firmware
+
+# Set in the packages' own configuration, as an owner would, before the kernel comes, so
+# that its first initramfs is already the small one. Debian's default, MODULES=most,
+# copies most of the kernel's modules, about one a second here; the emulated board needs
+# only its SD card's controller and the root's file system. (MODULES=dep would look at
+# this machine's disks.)
+echo MODULES=list >"$root/etc/initramfs-tools/conf.d/modules"
+printf 'ext4\nsdhci-iproc\n' >>"$root/etc/initramfs-tools/modules"
+# As Debian's Raspberry Pi images set them: the root by its label, for the initramfs to
+# find (looked up here, the hook would name this machine's disk), and the consoles.
+printf 'ROOTPART=LABEL=RASPIROOT\nCONSOLES="tty0 ttyAMA0,115200"\n' >>"$root/etc/default/raspi-firmware"
+# shellcheck disable=SC2086
+chroot "$root" $install linux-image-rpi
+
 rm "$root/bin/systemd-tmpfiles"
 chroot "$root" dpkg-divert --quiet --local --rename --remove /bin/systemd-tmpfiles
 echo board >"$root/etc/hostname"
+# The test harness's driver: inert unless the kernel's command line wants it.
+cp "$2" "$root/etc/systemd/system/lifecycle.service"

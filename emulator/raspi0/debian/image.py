@@ -1,23 +1,32 @@
 # SPDX-License-Identifier: MIT
-"""The emulated board's Debian system: Debian 12 armel (the port for the Raspberry Pi
-1 and Zero) with systemd as PID 1, dpkg and apt, on an SD card image that the board
-boots from and keeps its changes on.
+"""The emulated board's Debian system: Debian 12 armel (the port for the Raspberry Pi 1
+and Zero) with systemd, dpkg and apt, on an SD card laid out as Debian's own Raspberry Pi
+images are: a DOS partition table, the FAT firmware partition that raspi-firmware fills
+(mounted at /boot/firmware) and the ext4 root, found by its label through Debian's
+initramfs. The board boots from the card and keeps its changes on it.
 
-It is made from Debian's packages on this machine with mmdebstrap. binfmt_misc may be
-missing here, so every program of the guest runs under proot and qemu-user instead
-(chroot.sh), and bookworm's three traps for that are worked around: proot does not
-translate statx (nostatx), the usrmerge package fails under qemu-user (the merged-usr
-hook instead), and systemd-tmpfiles crashes proot (customize.sh). Kept under the cache
-rule, keyed on this folder's files (the recipe) and the archive."""
+It is made from Debian's packages on this machine with mmdebstrap, and without loop
+devices: mtools fills the FAT and mke2fs the root, each at its partition's offset.
+binfmt_misc may be missing here, so every program of the guest runs under proot and
+qemu-user instead (chroot.sh), and bookworm's traps for that are worked around: proot
+translates neither statx nor faccessat2 (oldcalls), the usrmerge package fails under
+qemu-user (the merged-usr hook instead), and systemd-tmpfiles crashes proot
+(customize.sh). Kept under the cache rule, keyed on this folder's files (the recipe)
+and the archive."""
 import hashlib
 import os
 
 from ..cache import cached, remove
-from ..host import Failure, run
+from ..host import Failure, mtools, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-IMAGE_BYTES = 512 << 20  # raspi0's SD card takes only a power of two
+CARD_BYTES = 1 << 30  # raspi0's SD card takes only a power of two
+SECTOR = 512
+# As Debian's images: the FAT 4 MiB in, 256 MiB long; the root the rest.
+FAT_START, FAT_SECTORS = 8192, 524288
+ROOT_START = FAT_START + FAT_SECTORS
 MMDEBSTRAP = ["mmdebstrap", "--mode=root", "--skip=check/qemu", "--arch=armel", "--variant=apt",
+              "--components=main,non-free-firmware",
               "--setup-hook=/usr/share/mmdebstrap/hooks/merged-usr/setup00.sh",
               "--aptopt=Acquire::Languages \"none\"", "bookworm"]
 
@@ -40,15 +49,15 @@ def recipe():
     return digests
 
 
-def image(cache, nostatx):
-    """The path of the system's SD image, made first if need be."""
+def image(cache, oldcalls):
+    """The path of the system's SD card image, made first if need be."""
     archive = debian_archive()
     folder = cached(os.path.join(cache, "system"), {"recipe": recipe(), "archive": archive},
-                    lambda folder: make(folder, archive, nostatx))
+                    lambda folder: make(folder, archive, oldcalls))
     return os.path.join(folder, "sd.img")
 
 
-def make(folder, archive, nostatx):
+def make(folder, archive, oldcalls):
     if os.geteuid() != 0:
         raise Failure("making the system image takes root (mmdebstrap --mode=root): run the tests as root")
     tools = os.path.join(folder, "bin")
@@ -56,13 +65,25 @@ def make(folder, archive, nostatx):
     os.symlink(os.path.join(HERE, "chroot.sh"), os.path.join(tools, "chroot"))
     # Root's tools (mke2fs among them) live in sbin, which a caller's PATH may lack.
     path = os.pathsep.join([tools, os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
-    env = dict(os.environ, PATH=path, NOSTATX=nostatx)
+    env = dict(os.environ, PATH=path, OLDCALLS=oldcalls)
     root = os.path.join(folder, "root")
-    customize = "--customize-hook=%s \"$1\"" % os.path.join(HERE, "customize.sh")
+    customize = "--customize-hook=%s \"$1\" %s" % (os.path.join(HERE, "customize.sh"),
+                                                   os.path.join(HERE, "lifecycle.service"))
     run(*MMDEBSTRAP, customize, root, archive, env=env)
+
     sd = os.path.join(folder, "sd.img")
     with open(sd, "wb") as f:
-        f.truncate(IMAGE_BYTES)
-    run("mke2fs", "-q", "-t", "ext4", "-L", "root", "-d", root, sd, env=env)
+        f.truncate(CARD_BYTES)
+    table = "label: dos\n%d,%d,c\n%d,,83\n" % (FAT_START, FAT_SECTORS, ROOT_START)
+    run("sfdisk", "--quiet", sd, stdin=table.encode(), env=env)
+    run("mkfs.vfat", "-F", "32", "-s", "1", "-n", "RASPIFIRM", "--offset", str(FAT_START), sd,
+        str(FAT_SECTORS * SECTOR // 1024), env=env)
+    firmware = os.path.join(root, "boot", "firmware")
+    files = [os.path.join(firmware, name) for name in sorted(os.listdir(firmware))]
+    mtools("mcopy", "-s", "-m", "-i", "%s@@%d" % (sd, FAT_START * SECTOR), *files, "::")
+    remove(firmware)  # the root keeps only the mount point
+    os.mkdir(firmware)
+    run("mke2fs", "-q", "-t", "ext4", "-L", "RASPIROOT", "-E", "offset=%d,nodiscard" % (ROOT_START * SECTOR),
+        "-d", root, sd, "%dk" % ((CARD_BYTES - ROOT_START * SECTOR) // 1024), env=env)
     remove(root)
     remove(tools)
