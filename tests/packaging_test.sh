@@ -2,6 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Checks what a board gets from the board build:
 #   packaging_test.sh install|unit|deb BUILD_DIR [VERSION]
+#   packaging_test.sh reproducible BUILD_DIR SOURCE_DIR VERSION
 #   packaging_test.sh manpage PAGE
 set -u
 what=$1
@@ -52,34 +53,56 @@ manpage)
     [ ! -s "$scratch/err" ] || fail "man warns: $(cat "$scratch/err")"
     ;;
 deb)
-    # The package the board workflow made: its binary is the one the tests ran.
+    # The packages the board workflow made, for armhf and armel: their binary is the one
+    # the tests ran, and they differ in their Architecture field alone.
     version=$3
-    deb="$build/switchpinctrl_${version}_armhf.deb"
-    [ -f "$deb" ] || fail "no $deb"
-    for field in "Package: switchpinctrl" "Version: $version" "Architecture: armhf" "Section: admin"; do
-        dpkg-deb -f "$deb" "${field%%:*}" | grep -qx "${field#*: }" || fail "control field $field: $(dpkg-deb -f "$deb" "${field%%:*}")"
-    done
-    [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "a static program depends on nothing: $(dpkg-deb -f "$deb" Depends)"
-    dpkg-deb -f "$deb" Built-Using | grep -qx 'musl (= [^)]*), gcc-arm-none-eabi (= [^)]*)' ||
-        fail "Built-Using: $(dpkg-deb -f "$deb" Built-Using)"
-    want="./usr/lib/systemd/system/switchpinctrl.service
+    for arch in armhf armel; do
+        deb="$build/switchpinctrl_${version}_$arch.deb"
+        [ -f "$deb" ] || fail "no $deb"
+        for field in "Package: switchpinctrl" "Version: $version" "Architecture: $arch" "Section: admin"; do
+            dpkg-deb -f "$deb" "${field%%:*}" | grep -qx "${field#*: }" || fail "control field $field: $(dpkg-deb -f "$deb" "${field%%:*}")"
+        done
+        [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "a static program depends on nothing: $(dpkg-deb -f "$deb" Depends)"
+        dpkg-deb -f "$deb" Built-Using | grep -qx 'musl (= [^)]*), gcc-arm-none-eabi (= [^)]*)' ||
+            fail "Built-Using: $(dpkg-deb -f "$deb" Built-Using)"
+        want="./usr/lib/systemd/system/switchpinctrl.service
 ./usr/libexec/switchpinctrl/spi0-free
 ./usr/sbin/switchPinCtrl
 ./usr/share/doc/switchpinctrl/changelog.gz
 ./usr/share/doc/switchpinctrl/copyright
 ./usr/share/lintian/overrides/switchpinctrl
 ./usr/share/man/man8/switchPinCtrl.8.gz"
-    got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
-    [ "$got" = "$want" ] || fail "package files:
+        got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+        [ "$got" = "$want" ] || fail "$arch package files:
 $got"
-    dpkg-deb -x "$deb" "$scratch/root"
-    cmp "$scratch/root/usr/sbin/switchPinCtrl" "$build/switchPinCtrl" || fail "the package's binary is not the one tested"
-    lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
-    cat "$scratch/lintian"
-    ! grep -q '^E:' "$scratch/lintian" || fail "lintian reports errors"
+        dpkg-deb -x "$deb" "$scratch/$arch"
+        cmp "$scratch/$arch/usr/sbin/switchPinCtrl" "$build/switchPinCtrl" || fail "the $arch package's binary is not the one tested"
+        dpkg-deb -e "$deb" "$scratch/$arch/DEBIAN"
+        sed -i '/^Architecture: /d' "$scratch/$arch/DEBIAN/control"
+        lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
+        cat "$scratch/lintian"
+        ! grep -q '^E:' "$scratch/lintian" || fail "lintian reports errors for $arch"
+    done
+    diff -r "$scratch/armhf" "$scratch/armel" || fail "the armhf and armel packages differ beyond their architecture"
+    ;;
+reproducible)
+    # The same source in a second build tree, at another path (the runtime is shared):
+    # byte-identical packages, or diffoscope's account of what differs.
+    source=$3 version=$4
+    again=$scratch/again
+    { cmake -S "$source" --preset board -B "$again" -DARM_RUNTIME_DIR="$build/runtime" &&
+        cmake --build "$again" && (cd "$again" && cpack); } >"$scratch/log" 2>&1 || {
+        cat "$scratch/log" >&2
+        fail "second build"
+    }
+    for arch in armhf armel; do
+        deb=switchpinctrl_${version}_$arch.deb
+        cmp -s "$build/$deb" "$again/$deb" ||
+            fail "$deb is not reproducible: $(diffoscope --text - "$build/$deb" "$again/$deb" | head -n 60)"
+    done
     ;;
 *)
-    fail "usage: packaging_test.sh install|unit|deb BUILD_DIR [VERSION] | manpage PAGE"
+    fail "usage: packaging_test.sh install|unit|deb BUILD_DIR [VERSION] | reproducible BUILD_DIR SOURCE_DIR VERSION | manpage PAGE"
     ;;
 esac
 echo "ok: $what"
