@@ -8,7 +8,8 @@ OPTIONS = {
     "--board-cache": "where the harness keeps what the board is made of",
     "--simboard": "the simulated board's simboard, which prints the SoC's map",
     "--board-tool": "the board build's switchPinCtrl",
-    "--board-deb": "the board build's package",
+    "--board-deb": "the board build's armel package",
+    "--board-deb-armhf": "the board build's armhf package",
     "--oldcalls": "the helper that the Debian system is made with",
 }
 

@@ -2,11 +2,14 @@
 """The board's package on a Debian system booted on the emulated Pi Zero from its own card:
 installed on stock Debian, whose kernel refuses the tool; the owner's one step; rebooted,
 booted as another board and upgraded there, booted with SPI0 given to the kernel's
-driver, removed, rebooted and purged. Each step is judged by what the guest reported, by
-the card's files and by GPFSEL0/1 as QEMU's monitor read them from outside."""
+driver, removed, rebooted and purged, and the armhf package installed after it; and the
+first boot of an image that a fleet baked the package into. Each step is judged by what
+the guest reported, by the card's files and by GPFSEL0/1 as QEMU's monitor read them from
+outside."""
 import re
 
 import pytest
+from raspi0.debian.fleet import fleet_image
 from raspi0.lifecycle import lifecycle
 
 # What GPFSEL0/1 hold after a step.
@@ -27,6 +30,8 @@ STEPS = {
         "state": ".*/switchpinctrl.service.dsh-also",
         "man": "switchPinCtrl - hand GPIO pins 7 to 11 of a BCM2835 board to the SPI0 controller"}),
     "step": (UNREAD, {"reconfigured": "0"}),
+    "first-boot": (SWITCHED, {
+        "ActiveState": "active", "Result": "success", "ExecMainStatus": "0", "tool": TOOL_LINE, "failed": ""}),
     "reboot": (SWITCHED, {
         "ActiveState": "active", "Result": "success", "ExecMainStatus": "0", "tool": TOOL_LINE, "failed": ""}),
     "other-board": (AS_THE_KERNEL_LEFT_THEM, {
@@ -39,12 +44,15 @@ STEPS = {
     "remove": (UNREAD, {"removed": "0", "files": "", "links": ""}),
     "purge": (AS_THE_KERNEL_LEFT_THEM, {
         "LoadState": "not-found", "failed": "", "purged": "0", "package": "", "links": "", "state": ""}),
+    "armhf": (SWITCHED, {
+        "installed": "0", "architecture": "armhf", "start": "0", "ActiveState": "active", "tool": TOOL_LINE}),
 }
 
 
 @pytest.fixture(scope="module")
 def steps(option, soc):
-    found = lifecycle(option("--board-cache"), soc, option("--oldcalls"), option("--board-deb"))
+    found = lifecycle(option("--board-cache"), soc, option("--oldcalls"), option("--board-deb"),
+                      option("--board-deb-armhf"))
     for name, step in found.items():
         if step.seconds is not None:
             print("the boot from %s took %.1f s" % (name, step.seconds))
@@ -88,11 +96,18 @@ def test_owner_step_reaches_the_kernel(steps):
     assert "iomem=relaxed" in steps["reboot"].cmdline.split()
 
 
-def test_reboot_switches_before_sysinit(steps):
+@pytest.mark.parametrize("name", ["reboot", "first-boot"])
+def test_switches_before_sysinit(steps, name):
     """At boot the tool has run, and finished, before sysinit.target is reached."""
-    facts = steps["reboot"].facts
+    facts = steps[name].facts
     start, exit_, sysinit = (int(facts[key]) for key in (
         "ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic", "sysinit"))
     assert 0 < exit_ < sysinit
-    print("reboot: the unit ran %d ms; the pins were switched %d ms after the kernel started, "
-          "sysinit.target reached at %d ms" % ((exit_ - start) // 1000, exit_ // 1000, sysinit // 1000))
+    print("%s: the unit ran %d ms; the pins were switched %d ms after the kernel started, "
+          "sysinit.target reached at %d ms" % (name, (exit_ - start) // 1000, exit_ // 1000, sysinit // 1000))
+
+
+def test_baking_changes_nothing_here(option, steps):
+    """Installing the package into the fleet's image left this machine's systemd as it was."""
+    _, changed = fleet_image(option("--board-cache"), option("--oldcalls"), option("--board-deb"))
+    assert changed == []

@@ -3,9 +3,12 @@
 # Stands in for chroot(8) while the system image is made, on a machine without
 # binfmt_misc: runs COMMAND in ROOT under proot, which starts every ARM program of
 # the guest under qemu-user and fakes root there; statx and faccessat2 are hidden
-# from both (see oldcalls.cpp). mmdebstrap finds it first in PATH as "chroot".
+# from both (see oldcalls.cpp). /proc is the machine's, as an image builder mounts it
+# in the root for its hooks: raspi-firmware's scripts tell a chroot by it, and only
+# skip their check of the /boot/firmware mount there. mmdebstrap, and the fleet's
+# commands, find it first in PATH as "chroot".
 #   chroot ROOT COMMAND [ARG...]      OLDCALLS names the helper
 set -eu
 root=$1
 shift
-exec "$OLDCALLS" proot -q qemu-arm-static -0 -r "$root" "$@"
+exec "$OLDCALLS" proot -q qemu-arm-static -0 -b /proc -r "$root" "$@"

@@ -21,12 +21,11 @@ LABEL=RASPIROOT / ext4 rw 0 1
 LABEL=RASPIFIRM /boot/firmware vfat rw 0 2
 FSTAB
 install="apt-get install -y -q --no-install-recommends"
-# e2fsprogs and dosfstools give the initramfs and the boot their fsck tools.
+# e2fsprogs and dosfstools give the initramfs and the boot their fsck tools. The kernel
+# comes after: the firmware's hooks must be in place when its postinst runs them.
 # shellcheck disable=SC2086
-chroot "$root" $install systemd systemd-sysv udev kmod busybox man-db e2fsprogs dosfstools initramfs-tools
-# The firmware's hooks must be in place before the kernel's postinst runs them.
-# shellcheck disable=SC2086
-chroot "$root" $install raspi-firmware
+chroot "$root" $install systemd systemd-sysv udev kmod busybox man-db e2fsprogs dosfstools \
+    initramfs-tools raspi-firmware
 
 # Set in the packages' own configuration, as an owner would, before the kernel comes, so
 # that its first initramfs is already the small one. Debian's default, MODULES=most,

@@ -11,12 +11,11 @@ binfmt_misc may be missing here, so every program of the guest runs under proot 
 qemu-user instead (chroot.sh), and bookworm's traps for that are worked around: proot
 translates neither statx nor faccessat2 (oldcalls), the usrmerge package fails under
 qemu-user (the merged-usr hook instead), and systemd-tmpfiles crashes proot
-(customize.sh). Kept under the cache rule, keyed on this folder's files (the recipe)
-and the archive."""
+(customize.sh). Kept under the cache rule, keyed on its recipe's files and the archive."""
 import hashlib
 import os
 
-from ..cache import cached, remove
+from ..cache import cached
 from ..host import Failure, mtools, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,39 +38,52 @@ def debian_archive():
     return sorted(set(uris))[0].decode()
 
 
+# What the image is made from, besides the archive.
+RECIPE = ["image.py", "customize.sh", "chroot.sh", "oldcalls.cpp", "lifecycle.service"]
+
+
 def recipe():
     """Every file that makes the image, by its sha256."""
     digests = {}
-    for name in sorted(os.listdir(HERE)):
-        if os.path.isfile(os.path.join(HERE, name)):
-            with open(os.path.join(HERE, name), "rb") as f:
-                digests[name] = hashlib.sha256(f.read()).hexdigest()
+    for name in RECIPE:
+        with open(os.path.join(HERE, name), "rb") as f:
+            digests[name] = hashlib.sha256(f.read()).hexdigest()
     return digests
 
 
 def image(cache, oldcalls):
-    """The path of the system's SD card image, made first if need be."""
+    """The path of the system's SD card image, made first if need be; its root, as a
+    folder, lies beside it, for the images made from it (fleet.py)."""
     archive = debian_archive()
     folder = cached(os.path.join(cache, "system"), {"recipe": recipe(), "archive": archive},
                     lambda folder: make(folder, archive, oldcalls))
     return os.path.join(folder, "sd.img")
 
 
+def chroot_env(folder, oldcalls):
+    """The environment in which `chroot` is the stand-in (chroot.sh), and root's tools
+    (mke2fs, sfdisk) are found: a caller's PATH may lack sbin."""
+    tools = os.path.join(folder, "bin")
+    os.makedirs(tools, exist_ok=True)
+    if not os.path.lexists(os.path.join(tools, "chroot")):
+        os.symlink(os.path.join(HERE, "chroot.sh"), os.path.join(tools, "chroot"))
+    path = os.pathsep.join([tools, os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
+    return dict(os.environ, PATH=path, OLDCALLS=oldcalls)
+
+
 def make(folder, archive, oldcalls):
     if os.geteuid() != 0:
         raise Failure("making the system image takes root (mmdebstrap --mode=root): run the tests as root")
-    tools = os.path.join(folder, "bin")
-    os.makedirs(tools)
-    os.symlink(os.path.join(HERE, "chroot.sh"), os.path.join(tools, "chroot"))
-    # Root's tools (mke2fs among them) live in sbin, which a caller's PATH may lack.
-    path = os.pathsep.join([tools, os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
-    env = dict(os.environ, PATH=path, OLDCALLS=oldcalls)
+    env = chroot_env(folder, oldcalls)
     root = os.path.join(folder, "root")
     customize = "--customize-hook=%s \"$1\" %s" % (os.path.join(HERE, "customize.sh"),
                                                    os.path.join(HERE, "lifecycle.service"))
     run(*MMDEBSTRAP, customize, root, archive, env=env)
+    card(root, os.path.join(folder, "sd.img"), env)
 
-    sd = os.path.join(folder, "sd.img")
+
+def card(root, sd, env):
+    """An SD card image of `root`: its /boot/firmware on the FAT partition, the rest on ext4."""
     with open(sd, "wb") as f:
         f.truncate(CARD_BYTES)
     table = "label: dos\n%d,%d,c\n%d,,83\n" % (FAT_START, FAT_SECTORS, ROOT_START)
@@ -81,9 +93,13 @@ def make(folder, archive, oldcalls):
     firmware = os.path.join(root, "boot", "firmware")
     files = [os.path.join(firmware, name) for name in sorted(os.listdir(firmware))]
     mtools("mcopy", "-s", "-m", "-i", "%s@@%d" % (sd, FAT_START * SECTOR), *files, "::")
-    remove(firmware)  # the root keeps only the mount point
+    # On the card, the root holds only the mount point: the files wait aside meanwhile.
+    aside = root + ".firmware"
+    os.rename(firmware, aside)
     os.mkdir(firmware)
-    run("mke2fs", "-q", "-t", "ext4", "-L", "RASPIROOT", "-E", "offset=%d,nodiscard" % (ROOT_START * SECTOR),
-        "-d", root, sd, "%dk" % ((CARD_BYTES - ROOT_START * SECTOR) // 1024), env=env)
-    remove(root)
-    remove(tools)
+    try:
+        run("mke2fs", "-q", "-t", "ext4", "-L", "RASPIROOT", "-E", "offset=%d,nodiscard" % (ROOT_START * SECTOR),
+            "-d", root, sd, "%dk" % ((CARD_BYTES - ROOT_START * SECTOR) // 1024), env=env)
+    finally:
+        os.rmdir(firmware)
+        os.rename(aside, firmware)

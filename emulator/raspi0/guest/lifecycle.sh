@@ -12,7 +12,8 @@ set -u
 steps=$(sed -n 's/.*lifecycle\.steps=\([a-z,-]*\).*/\1/p' /proc/cmdline | tr , ' ')
 unit=switchpinctrl.service
 here=/boot/firmware/lifecycle
-deb=$(echo $here/switchpinctrl_*.deb)
+deb=$(echo $here/switchpinctrl_*_armel.deb)
+deb_armhf=$(echo $here/switchpinctrl_*_armhf.deb)
 log=/root/lifecycle.log
 
 result() {
@@ -47,7 +48,6 @@ for step in $steps; do
     case $step in
     stock)
         ready before
-        dpkg --add-architecture armhf
         apt-get install -y -q "$deb" >>$log 2>&1
         result installed $?
         result enabled "$(systemctl is-enabled $unit)"
@@ -67,6 +67,14 @@ for step in $steps; do
         echo iomem=relaxed >/etc/default/raspi-extra-cmdline
         dpkg-reconfigure raspi-firmware >>$log 2>&1
         result reconfigured $?
+        ;;
+    first-boot)
+        # The image a fleet bakes, booted for the first time, with no command typed.
+        ready after
+        unit_state
+        tool_lines
+        failed_units
+        boot_times
         ;;
     reboot)
         ready after
@@ -90,6 +98,19 @@ for step in $steps; do
         ready after
         unit_state
         ;;
+    use)
+        # Another variant of the unit, for the next boots (unitcost.py).
+        cp $here/switchpinctrl.service /etc/systemd/system/$unit
+        result used $?
+        ;;
+    times)
+        unit_state
+        tool_lines
+        boot_times
+        for at in InactiveExitTimestampMonotonic ActiveEnterTimestampMonotonic; do
+            result "$at" "$(systemctl show -p $at --value $unit)"
+        done
+        ;;
     spi)
         ready after
         unit_state
@@ -112,6 +133,18 @@ for step in $steps; do
         result package "$(dpkg-query -W -f '${Status}' switchpinctrl 2>/dev/null)"
         unit_links
         helper_state
+        ;;
+    armhf)
+        # The armhf package holds the same program: it installs once dpkg takes armhf.
+        dpkg --add-architecture armhf
+        apt-get install -y -q "$deb_armhf" >>$log 2>&1
+        result installed $?
+        result architecture "$(dpkg-query -W -f '${Architecture}' switchpinctrl)"
+        systemctl start $unit
+        result start $?
+        ready after
+        unit_state
+        tool_lines
         ;;
     *)
         result unknown-step "$step"

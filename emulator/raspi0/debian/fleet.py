@@ -1,0 +1,74 @@
+# SPDX-License-Identifier: MIT
+"""The image a fleet bakes: the emulated board's Debian system with the package installed
+while the image is made, by exactly the commands of the README's "For fleets" section, as
+an image builder's hook runs them: in the image's root, with no systemd running there,
+and the unit enabled offline. Made from the system's root, under the cache rule, keyed
+on that system, the commands and the package. Installing into the image must change
+nothing of this machine's systemd: its state before and after is compared."""
+import hashlib
+import json
+import os
+import shutil
+
+from ..cache import cached, remove
+from ..host import Failure, run
+from .image import card, chroot_env, image
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, os.pardir, "README.md")
+HOST_SYSTEMD = ["/etc/systemd", "/var/lib/systemd"]
+
+
+def hook():
+    """The shell commands of the README's "For fleets" section: its first sh block."""
+    with open(README) as f:
+        text = f.read()
+    try:
+        return text.split("\n## For fleets\n", 1)[1].split("```sh\n", 1)[1].split("\n```", 1)[0] + "\n"
+    except IndexError:
+        raise Failure("%s has no sh block under \"## For fleets\"" % README) from None
+
+
+def fleet_image(cache, oldcalls, deb):
+    """The fleet's SD card image and what its making changed on this machine (a list of paths)."""
+    system = os.path.dirname(image(cache, oldcalls))
+    with open(deb, "rb") as f:
+        package = hashlib.sha256(f.read()).hexdigest()
+    with open(os.path.join(system, "made-from.json")) as f:
+        inputs = {"system": json.load(f), "hook": hook(), "package": package}
+    folder = cached(os.path.join(cache, "fleet"), inputs, lambda folder: make(folder, system, oldcalls, deb))
+    with open(os.path.join(folder, "host-changes.json")) as f:
+        return os.path.join(folder, "sd.img"), json.load(f)
+
+
+def make(folder, system, oldcalls, deb):
+    env = chroot_env(folder, oldcalls)
+    root = os.path.join(folder, "root")
+    run("cp", "-a", os.path.join(system, "root"), root)
+    debs = os.path.join(folder, "debs")
+    os.makedirs(debs)
+    shutil.copy(deb, debs)
+    before = host_systemd()
+    run("sh", "-eu", "-c", hook(), cwd=debs, env=dict(env, ROOT=root))
+    after = host_systemd()
+    changed = sorted(path for path in before.keys() | after.keys() if before.get(path) != after.get(path))
+    with open(os.path.join(folder, "host-changes.json"), "w") as f:
+        json.dump(changed, f)
+    card(root, os.path.join(folder, "sd.img"), env)
+    remove(root)
+
+
+def host_systemd():
+    """This machine's systemd configuration and state: path -> what it is."""
+    found = {}
+    for top in HOST_SYSTEMD:
+        for folder, dirs, files in os.walk(top):
+            for name in dirs + files:
+                path = os.path.join(folder, name)
+                if os.path.islink(path):
+                    found[path] = "-> " + os.readlink(path)
+                elif os.path.isfile(path):
+                    with open(path, "rb") as f:
+                        found[path] = hashlib.sha256(f.read()).hexdigest()
+                else:
+                    found[path] = "folder"
+    return found
