@@ -6,17 +6,15 @@ import tempfile
 from dataclasses import dataclass, field
 
 from . import bustrace, provision
-from .machine import Machine, initramfs
+from .machine import KERNEL_NEEDS, Machine, initramfs
 
 GUEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
 # The command line of these boots, and why:
-#   console=ttyAMA0         the console is the serial line, which the harness reads
-#   panic=-1                a panic reboots at once, and -no-reboot then ends the emulator
-#   initcall_blacklist=...  QEMU's raspi0 answers no power-domain request through the
-#                           firmware's mailbox: with this driver, nothing reaches the serial
-#                           line for minutes
-#   cryptomgr.notests       skips the crypto self-tests, a few seconds on an emulated ARM1176
-CMDLINE = "console=ttyAMA0 panic=-1 quiet initcall_blacklist=bcm2835_power_driver_init cryptomgr.notests"
+#   console=ttyAMA0     the console is the serial line, which the harness reads
+#   panic=-1            a panic reboots at once, and -no-reboot then ends the emulator
+#   quiet               no kernel message splits a line that the guest reports
+#   cryptomgr.notests   skips the crypto self-tests, a few seconds on an emulated ARM1176
+CMDLINE = "console=ttyAMA0 panic=-1 quiet cryptomgr.notests " + KERNEL_NEEDS
 # Raspberry Pi's own kernels for the Pi 0 and 1 leave STRICT_DEVMEM off, so /dev/mem maps
 # the GPIO block there. Debian's kernel has it on; iomem=relaxed stands in for those
 # kernels in the tool's runs. The strict boot leaves it out.

@@ -10,15 +10,16 @@ import os
 import shutil
 
 from .host import Failure, mtools, run
+from .machine import KERNEL_NEEDS
 
 DEVICE_TREE = "bcm2835-rpi-zero.dtb"
 
 # What the harness adds to the command line that cmdline.txt gives. Nothing here changes
 # what the kernel allows the system to do; iomem= is never one of them.
 ADDED = [
-    # QEMU's raspi0 answers no power-domain request through the firmware's mailbox: with
-    # this driver, nothing reaches the serial line for minutes.
-    "initcall_blacklist=bcm2835_power_driver_init",
+    # What QEMU's raspi0 needs of every kernel (machine.py): a real board's firmware
+    # answers the power driver, the emulator does not.
+    KERNEL_NEEDS,
     # Neither the kernel's messages nor systemd's status lines may split a line that the
     # guest reports on the serial line.
     "quiet", "systemd.show_status=false",

@@ -10,6 +10,10 @@ from .console import Console
 from .host import Failure, run
 from .qmp import Qmp
 
+# What every kernel needs on QEMU's raspi0, which answers no power-domain request through
+# the firmware's mailbox: with the BCM2835 power driver, nothing reaches the serial line
+# for minutes.
+KERNEL_NEEDS = "initcall_blacklist=bcm2835_power_driver_init"
 # How long a guest that has said its last word may take to power off: a system
 # shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
 POWER_OFF_TIMEOUT = 60
