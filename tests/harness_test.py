@@ -7,10 +7,11 @@ import subprocess
 import time
 
 import pytest
-from raspi0 import provision
+from raspi0 import console, provision
 from raspi0.console import Console
 from raspi0.host import Failure
 from raspi0.machine import Machine
+from raspi0.readme import Readme
 
 SOON = 10  # seconds; every wait here is 300 s or more
 
@@ -20,14 +21,21 @@ SOON = 10  # seconds; every wait here is 300 s or more
     ("You are in emergency mode. After logging in, type ...", "sleep 600", "'You are in emergency mode'"),
     ("Give root password for maintenance", "sleep 600", "'Give root password for maintenance'"),
     ("qemu-system-arm: cannot load the kernel", "exit 1", "the emulator stopped (status 1)"),
-], ids=["panic", "emergency", "maintenance", "emulator-exits"])
-def test_failed_board_fails_at_once(said, then, reason):
-    process = subprocess.Popen(["sh", "-c", "echo booting; echo '%s'; %s" % (said, then)],
+    # The boot has ended, and no getty asks for a login on the serial line. systemd's line
+    # comes in two pieces.
+    ("[  OK  ] Reached target multi-user.target - Multi-", "sleep 1; echo 'User System.'; sleep 600", "within 2 s"),
+    # The board stops printing while it boots.
+    ("[    4.175547] printk: console [ttyAMA0] enabled", "sleep 600", "printed nothing for 2 s"),
+], ids=["panic", "emergency", "maintenance", "emulator-exits", "no-login-prompt", "stalled"])
+def test_failed_board_fails_at_once(said, then, reason, monkeypatch):
+    monkeypatch.setattr(console, "LOGIN_GRACE", 2)
+    monkeypatch.setattr(console, "SILENCE", 2)
+    process = subprocess.Popen(["sh", "-c", "echo booting; printf '%%s' '%s'; %s" % (said, then)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     started = time.monotonic()
     try:
         with pytest.raises(Failure) as failure:
-            Console(process).expect("^@@END", 300)
+            Console(process).login(timeout=300)
     finally:
         process.kill()
         process.wait()
@@ -65,3 +73,16 @@ def test_changed_emulator_is_patched_again(tmp_path, monkeypatch):
         patched(b"three")
     # A failed patch leaves the last good copy in place.
     assert (tmp_path / "cache/qemu/qemu-system-arm").read_bytes() == b"two" + fpsid + cache_type
+
+
+def test_readme_names_its_blocks_and_tells_the_unrun(tmp_path):
+    """A block is found by the marker before it; an owner's block that no journey took,
+    named or not, is reported; others are not."""
+    readme = tmp_path / "README.md"
+    readme.write_text("## On the board\n<!-- board: one -->\n```sh\nfirst  # why\n# a comment\n\nsecond\n```\n\n"
+                      "  ```sh\n  unnamed\n  ```\n<!-- pc: two -->\n```sh\nlater\n```\n## Elsewhere\n```sh\nnot an owner's\n```\n")
+    found = Readme(str(readme))
+    assert found.commands("board", "one") == ["first  # why", "second"]
+    assert found.unused() == [("On the board", None, None, "unnamed"), ("On the board", "pc", "two", "later")]
+    with pytest.raises(Failure, match="0 blocks marked <!-- board: two -->"):
+        found.block("board", "two")

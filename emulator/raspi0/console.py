@@ -1,82 +1,172 @@
 # SPDX-License-Identifier: MIT
-"""The emulated board's serial console: waits for a pattern, and fails at once where
-the guest has plainly failed, rather than at the timeout."""
+"""The emulated board's serial console, with the harness as the owner at it: it waits
+for what the board prints, logs in, types a command and reads what it printed and how it
+ended. It fails at once where the guest has plainly failed, rather than at the timeout."""
+import codecs
+import os
 import queue
 import re
 import threading
 import time
 
 from .host import Failure
+from .standin import SESSION
 
 # A guest that shows one of these will never show what is waited for. "Kernel panic"
 # also matches the panic's closing line, "---[ end Kernel panic".
 FAILURES = ["Kernel panic", "You are in emergency mode", "Give root password for maintenance"]
+# systemd says so when the boot has ended; a login prompt that has not come by then
+# follows within seconds, or never.
+BOOTED = re.compile(r"Reached target .*(Multi-User System|Graphical Interface)")
+LOGIN_GRACE = 30
+# A booting board prints something every few seconds; one that has printed nothing for
+# this long has stalled (the emulated kernel, now and then, in its first seconds).
+SILENCE = 60
+PROMPT = re.compile(r"@@(\d+) $")
+# What the owner answers when a command asks.
+ANSWERS = [(re.compile(r"Do you want to continue\? \[Y/n\] $"), "y")]
+# Commands after which the board goes down, as such or through sudo: the harness waits
+# for the emulator to end instead of a prompt.
+POWER = {"reboot", "poweroff"}
+
+
+def powers_off(command):
+    return bool(set(command.split()[:2]) & POWER)
 TAIL = 40
 # How long the console is still read after a failure, for the lines that tell why.
 AFTERWORDS = 1.0
+# Colours and cursor movement of the boot's status lines, and carriage returns.
+NOISE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][0-9A-Za-z]|\r")
+
+
+class Silent(Failure):
+    """The board stopped printing while it booted."""
 
 
 class Console:
-    """The lines the emulator `process` prints (its own errors included), read as
-    they come; `lines` holds every one read so far."""
+    """What the emulator `process` prints (its own errors included), read as it comes;
+    `text` holds everything so far, without carriage returns and colours, and `at` is
+    where the last wait ended."""
 
     def __init__(self, process):
-        self.process, self.lines = process, []
+        self.process, self.text, self.at = process, "", 0
         self._queue = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         try:
-            for raw in self.process.stdout:
-                self._queue.put(raw.decode(errors="replace").rstrip("\r\n"))
+            while True:
+                chunk = os.read(self.process.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                self._queue.put(decoder.decode(chunk))
         finally:
             self._queue.put(None)
 
-    def _next(self, timeout):
-        """The next line, None once the emulator has gone; queue.Empty after `timeout`."""
-        line = self._queue.get(timeout=max(0, timeout))
-        if line is not None:
-            self.lines.append(line)
-        return line
+    def _more(self, timeout):
+        """Reads what has come; False once the emulator has gone. queue.Empty after `timeout`."""
+        chunk = self._queue.get(timeout=max(0, timeout))
+        if chunk is None:
+            self._queue.put(None)
+            return False
+        self.text += chunk
+        # An escape sequence may be cut between chunks: clean up to the last line's start.
+        cut = self.text.rfind("\n", 0, len(self.text) - len(chunk)) + 1
+        self.text = self.text[:cut] + NOISE.sub("", self.text[cut:])
+        return True
 
     def tail(self):
-        return "\n".join(self.lines[-TAIL:])
+        return "\n".join(self.text.splitlines()[-TAIL:])
 
     def last_words(self):
         """The last lines of an emulator that has stopped or failed, what it still had to say included."""
-        self._drain(AFTERWORDS)
-        return self.tail()
-
-    def expect(self, pattern, timeout):
-        """The match of the first line that matches `pattern` (a regular expression)."""
-        wanted = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                line = self._next(deadline - time.monotonic())
-            except queue.Empty:
-                raise Failure("no %r on the console within %d s; its last lines:\n%s" % (pattern, timeout, self.tail()))
-            if line is None:
-                self.process.wait()
-                raise Failure("the emulator stopped (status %d) before %r; its last output:\n%s"
-                              % (self.process.returncode, pattern, self.tail()))
-            failed = next((f for f in FAILURES if f in line), None)
-            if failed:
-                raise Failure("the guest failed (%r) while waiting for %r; the console's last lines:\n%s"
-                              % (failed, pattern, self.last_words()))
-            found = wanted.search(line)
-            if found:
-                return found
-
-    def _drain(self, seconds):
-        deadline = time.monotonic() + seconds
+        deadline = time.monotonic() + AFTERWORDS
         try:
-            while self._next(deadline - time.monotonic()) is not None:
+            while self._more(deadline - time.monotonic()):
                 pass
         except queue.Empty:
             pass
+        return self.tail()
+
+    def expect(self, pattern, timeout, answers=(), booted=None):
+        """The match of `pattern` (a regular expression) in what came after the last wait,
+        answering each of `answers` ((pattern, reply)) as it shows. Where `booted` is a
+        number of seconds, the board is booting: a match must come that soon after systemd
+        says the boot ended, and SILENCE seconds without a word raise Silent."""
+        wanted = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        heard = time.monotonic()
+        checked = self.at
+        while True:
+            found = wanted.search(self.text, self.at)
+            failed = next((f for f in FAILURES if f in self.text[max(0, checked - 100):]), None)
+            if failed:
+                raise Failure("the guest failed (%r) while waiting for %r; the console's last lines:\n%s"
+                              % (failed, pattern, self.last_words()))
+            if found:
+                self.at = found.end()
+                return found
+            for question, reply in answers:
+                asked = question.search(self.text, self.at)
+                if asked:
+                    self.at = asked.end()
+                    self.send(reply)
+            # A line may come in pieces: look again from the start of the last one.
+            if booted is not None and BOOTED.search(self.text, self.text.rfind("\n", 0, checked) + 1):
+                deadline = min(deadline, time.monotonic() + booted)
+                timeout, booted = booted, None
+            checked = len(self.text)
+            wait = deadline - time.monotonic()
+            try:
+                if booted is not None and time.monotonic() - heard > SILENCE:
+                    raise Silent("the board printed nothing for %d s while it booted; its last lines:\n%s"
+                                 % (SILENCE, self.tail()))
+                if not self._more(wait if booted is None else min(wait, SILENCE)):
+                    self.process.wait()
+                    raise Failure("the emulator stopped (status %d) before %r; its last output:\n%s"
+                                  % (self.process.returncode, pattern, self.tail()))
+                heard = time.monotonic()
+            except queue.Empty:
+                if time.monotonic() < deadline:
+                    continue
+                raise Failure("no %r on the console within %d s; its last lines:\n%s"
+                              % (pattern, timeout, self.tail())) from None
 
     def send(self, text):
-        """A line to the guest's console."""
+        """A line to the guest's console, as typed."""
         self.process.stdin.write(text.encode() + b"\n")
         self.process.stdin.flush()
+
+    def login(self, user="root", password=None, timeout=300):
+        """Logs in at the getty's prompt (or, with `user` None, takes the shell the board
+        gives), and sets the session up (SESSION)."""
+        if user is not None:
+            self.expect(r"login: $", timeout, booted=LOGIN_GRACE)
+            self.send(user)
+            if password is not None:
+                self.expect(r"Password: $", 30)
+                self.send(password)
+        # Typed before the shell reads the line, it would be lost.
+        self.expect(r"[#$] $", timeout, booted=None if user else LOGIN_GRACE)
+        self.send(SESSION)
+        self.expect(PROMPT.pattern, timeout)
+
+    def run(self, command, status=0, timeout=300):
+        """Types `command`, waits for the prompt after it, and gives what it printed (its
+        typed echo left out). A status other than `status` fails at once; status None
+        takes any, and gives (status, output)."""
+        self.send(command)
+        if powers_off(command):
+            return None
+        # The echo of the typed line ends at the first newline.
+        self.expect(r"\n", 30)
+        start = self.at
+        prompt = self.expect(PROMPT.pattern, timeout, ANSWERS)
+        output, got = self.text[start:prompt.start()], int(prompt.group(1))
+        if status is None:
+            return got, output
+        if got != status:
+            raise Failure("%r ended with status %d, not %d; the console's last lines:\n%s"
+                          % (command, got, status, self.tail()))
+        return output

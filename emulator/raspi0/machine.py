@@ -10,14 +10,13 @@ from .console import Console
 from .host import Failure, run
 from .qmp import Qmp
 
-# What every kernel needs on QEMU's raspi0, which answers no power-domain request through
-# the firmware's mailbox: with the BCM2835 power driver, nothing reaches the serial line
-# for minutes.
-KERNEL_NEEDS = "initcall_blacklist=bcm2835_power_driver_init"
 # How long a guest that has said its last word may take to power off: a system
 # shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
 POWER_OFF_TIMEOUT = 60
 GRACE = 3
+# The BCM2835's GPFSEL0, the GPIO block's first word, and GPFSEL1 after it: the function
+# selects of GPIO 0-19, which the tool rewrites.
+GPFSEL0 = 0x20200000
 
 
 class Machine:
@@ -53,6 +52,10 @@ class Machine:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+
+    def gpfsel(self):
+        """GPFSEL0 and GPFSEL1, read from outside the guest through QEMU's monitor."""
+        return self.qmp.words(GPFSEL0, 2)
 
     def power_off(self):
         """Waits for a guest that is shutting down to end the emulator."""
