@@ -3,8 +3,7 @@
 // how the GPIO function-select registers are laid out, and what the tool asks for.
 //
 // The tool keeps its own copies, so that it stays one file that builds alone on a board;
-// the tests hold it to these. `simboard env` prints every value here as KEY=VALUE for the
-// emulated boards' harness and the scripts it runs in the guest.
+// the tests hold it to these.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +14,6 @@ namespace bcm2835 {
 constexpr uint64_t gpio_base = 0x20200000;
 constexpr uint64_t spi0_base = 0x20204000;
 constexpr uint64_t page_size = 4096;
-constexpr uint64_t timer_counter = 0x20003004; // system timer, free-running, microseconds
 
 // A board image is a sparse file whose byte offsets are physical addresses, up to the
 // end of the SPI0 page.
@@ -27,27 +25,12 @@ constexpr unsigned gpfsel0 = 0;
 constexpr unsigned fsel_regs = 6;
 constexpr unsigned fsel_pins_per_reg = 10;
 constexpr unsigned fsel_field_bits = 3;
-constexpr uint32_t fsel_mask = 7;   // the field's mask
-constexpr uint32_t fsel_input = 0;  // 000
-constexpr uint32_t fsel_output = 1; // 001
-constexpr uint32_t fsel_alt0 = 4;   // 100: alternate function 0
-
-// Registers the tool never touches: the emulated board reads GPLEV1 just before and the
-// reserved word after it just after each run of the tool, to mark that run in the bus trace.
-constexpr unsigned gplev1 = 0x38 / 4;
-constexpr unsigned gpio_reserved_3c = 0x3c / 4;
+constexpr uint32_t fsel_mask = 7; // the field's mask
+constexpr uint32_t fsel_alt0 = 4; // 100: alternate function 0
 
 // GPIO 7-11 carry SPI0 CE1, CE0, MISO, MOSI and SCLK under alternate function 0.
 constexpr unsigned spi0_first_pin = 7;
 constexpr unsigned spi0_last_pin = 11;
-
-// The two blocks in the Pi Zero's and Pi 1's device trees. Debian's trees put GPIO 4, 5
-// and 7-11 in alternate function 0 at boot with a pin-control hog, and name SPI0's pins
-// on GPIO 7-11 as a group for the SPI0 node to take.
-constexpr const char *dt_gpio = "/soc/gpio@7e200000";
-constexpr const char *dt_gpio_alt0_hog = "/soc/gpio@7e200000/alt0";
-constexpr const char *dt_spi0 = "/soc/spi@7e204000";
-constexpr const char *dt_spi0_pins = "/soc/gpio@7e200000/spi0_gpio7";
 
 // Each heap buffer the tool asks for: a page and room to align it.
 constexpr uint64_t tool_buffer_size = 2 * page_size - 1;

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// simboard: creates, resets and shows the simulated board's memory image, and
-// prints the map of the SoC that the stand-ins share.
+// simboard: creates, resets and shows the simulated board's memory image.
 //
 // The image is a sparse file whose byte offset is the physical address, so
 // the tool maps it exactly as it maps /dev/mem, and register values written
@@ -45,9 +44,7 @@ int usage()
 {
     fputs("usage: simboard reset IMAGE [GPFSEL0 [GPFSEL1 ... GPFSEL5]]\n"
           "       simboard show IMAGE\n"
-          "       simboard env\n"
-          "reset creates IMAGE, or clears it, with every register 0 unless given;\n"
-          "env prints the SoC's map as KEY=VALUE lines, for scripts\n",
+          "reset creates IMAGE, or clears it, with every register 0 unless given\n",
           stderr);
     return 2;
 }
@@ -111,50 +108,6 @@ int show(const char *path)
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
-// The map of bcm2835.hpp for the emulated boards' harness and the shell scripts it runs
-// in the guest: addresses in hex, counts and codes in decimal, both as the shell reads them.
-int env()
-{
-    const struct {
-        const char *key;
-        uint64_t value;
-    } numbers[] = {
-        {"GPIO_BASE", bcm2835::gpio_base},
-        {"SPI0_BASE", bcm2835::spi0_base},
-        {"PAGE_SIZE", bcm2835::page_size},
-        {"TIMER_COUNTER", bcm2835::timer_counter},
-        {"IMAGE_SIZE", bcm2835::image_size},
-        {"GPFSEL0", bcm2835::gpfsel0},
-        {"FSEL_REGS", bcm2835::fsel_regs},
-        {"FSEL_PINS_PER_REG", bcm2835::fsel_pins_per_reg},
-        {"FSEL_FIELD_BITS", bcm2835::fsel_field_bits},
-        {"FSEL_MASK", bcm2835::fsel_mask},
-        {"FSEL_INPUT", bcm2835::fsel_input},
-        {"FSEL_OUTPUT", bcm2835::fsel_output},
-        {"FSEL_ALT0", bcm2835::fsel_alt0},
-        {"GPLEV1", bcm2835::gplev1},
-        {"GPIO_RESERVED_3C", bcm2835::gpio_reserved_3c},
-        {"SPI0_FIRST_PIN", bcm2835::spi0_first_pin},
-        {"SPI0_LAST_PIN", bcm2835::spi0_last_pin},
-        {"TOOL_BUFFER_SIZE", bcm2835::tool_buffer_size},
-    };
-    for (const auto &n : numbers)
-        printf(n.value >= bcm2835::page_size ? "%s=%#llx\n" : "%s=%llu\n", n.key,
-               static_cast<unsigned long long>(n.value));
-    const struct {
-        const char *key;
-        const char *value;
-    } paths[] = {
-        {"DT_GPIO", bcm2835::dt_gpio},
-        {"DT_GPIO_ALT0_HOG", bcm2835::dt_gpio_alt0_hog},
-        {"DT_SPI0", bcm2835::dt_spi0},
-        {"DT_SPI0_PINS", bcm2835::dt_spi0_pins},
-    };
-    for (const auto &p : paths)
-        printf("%s=%s\n", p.key, p.value);
-    return fflush(stdout) == 0 ? 0 : 1;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -163,7 +116,5 @@ int main(int argc, char **argv)
         return reset(argv[2], argc - 3, argv + 3);
     if (argc == 3 && strcmp(argv[1], "show") == 0)
         return show(argv[2]);
-    if (argc == 2 && strcmp(argv[1], "env") == 0)
-        return env();
     return usage();
 }

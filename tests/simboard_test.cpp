@@ -51,15 +51,4 @@ TEST(Simboard, ShowNamesEachFunctionSignalAndHeaderPin)
 
 // The map the emulated boards' harness and its guest scripts read: shell assignments,
 // each value as the shell's arithmetic takes it.
-TEST(Simboard, EnvPrintsTheMapForScripts)
-{
-    const Scratch scratch;
-    const Result r = run_command({SIMBOARD_PATH, "env"}, {}, scratch);
-    ASSERT_EQ(r.status, 0) << r.err;
-    for (const char *line : {"GPIO_BASE=0x20200000\n", "SPI0_BASE=0x20204000\n", "GPFSEL0=0\n",
-                             "FSEL_MASK=7\n", "FSEL_ALT0=4\n", "SPI0_FIRST_PIN=7\n", "SPI0_LAST_PIN=11\n",
-                             "GPLEV1=14\n", "DT_GPIO_ALT0_HOG=/soc/gpio@7e200000/alt0\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-}
-
 } // namespace

@@ -1,30 +1,29 @@
 # SPDX-License-Identifier: MIT
-"""python3 -m raspi0 bench CACHE SIMBOARD TOOL EMPTY
+"""python3 -m raspi0 bench CACHE TOOL EMPTY
       the benchmark's medians: guest time of the tool, an empty program and a devmem script
-python3 -m raspi0 unit-cost CACHE SIMBOARD OLDCALLS DEB FOLDER...
+python3 -m raspi0 unit-cost CACHE OLDCALLS DEB FOLDER...
       what each variant of the unit (FOLDER/switchpinctrl.service) costs at boot, median of 3
 
-CACHE keeps what the board is made of; SIMBOARD prints the SoC's map (simboard env);
-OLDCALLS is the helper that the Debian system is made with, DEB the package."""
+CACHE keeps what the board is made of; OLDCALLS is the helper that the Debian system is
+made with, DEB the armel package."""
 import os
 import sys
 
 from .bench import bench
 from .host import Failure
-from .soc import Soc
 from .unitcost import unit_cost
 
 
 def main(argv):
     try:
-        if len(argv) == 6 and argv[1] == "bench":
-            times = bench(argv[2], Soc(argv[3]), argv[4], argv[5])
+        if len(argv) == 5 and argv[1] == "bench":
+            times = bench(argv[2], argv[3], argv[4])
             print("guest time of one run (median of 5, microseconds), -icount shift=1,sleep=off:")
             for label, values in times.items():
                 print("  %-14s %8d   (runs: %s)" % (label, sorted(values)[len(values) // 2], " ".join(map(str, values))))
-        elif len(argv) >= 7 and argv[1] == "unit-cost":
-            units = {os.path.basename(os.path.normpath(f)): os.path.join(f, "switchpinctrl.service") for f in argv[6:]}
-            costs = unit_cost(argv[2], Soc(argv[3]), argv[4], argv[5], units)
+        elif len(argv) >= 6 and argv[1] == "unit-cost":
+            units = {os.path.basename(os.path.normpath(f)): os.path.join(f, "switchpinctrl.service") for f in argv[5:]}
+            costs = unit_cost(argv[2], argv[3], argv[4], units)
             print("seconds, median of 3 boots: the unit's own run, its whole start, its run's end and sysinit.target")
             for variant, (median, runs) in costs.items():
                 print("  %-20s %6.3f %6.3f %7.2f %7.2f   (runs: %s)" % (

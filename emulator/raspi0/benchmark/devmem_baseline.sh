@@ -1,16 +1,14 @@
 #!/bin/sh
-# shellcheck shell=sh
 # SPDX-License-Identifier: MIT
 # The benchmark's baseline: GPIO 7-11 to alternate function 0 the way a user would without
-# the tool, a busybox devmem per register access. The map comes from the harness; the
-# loop is the shell's own, so that only the devmem calls start programs.
-# shellcheck source=/dev/null
-. /etc/board.env
-g=$SPI0_FIRST_PIN
-while [ "$g" -le "$SPI0_LAST_PIN" ]; do
-    reg=$((GPIO_BASE + 4 * (GPFSEL0 + g / FSEL_PINS_PER_REG)))
-    at=$((g % FSEL_PINS_PER_REG * FSEL_FIELD_BITS))
+# the tool, a busybox devmem per register access to GPFSEL0 and GPFSEL1 (0x20200000 and
+# 0x20200004, ten 3-bit fields each). The loop is the shell's own, so that only the devmem
+# calls start programs.
+g=7
+while [ $g -le 11 ]; do
+    reg=$((0x20200000 + 4 * (g / 10)))
+    at=$((g % 10 * 3))
     v=$(devmem $reg)
-    devmem $reg 32 $(((v & ~(FSEL_MASK << at)) | (FSEL_ALT0 << at)))
+    devmem $reg 32 $(((v & ~(7 << at)) | (4 << at)))
     g=$((g + 1))
 done
