@@ -3,10 +3,12 @@
 # mmdebstrap's customize hook for the emulated board's Debian system, laid out as Debian's
 # own Raspberry Pi images are: systemd as PID 1, Debian's Raspberry Pi kernel with its
 # initramfs, and raspi-firmware, whose hooks write the kernel, the initramfs, the device
-# trees, config.txt and cmdline.txt to /boot/firmware, the card's FAT partition. Installed
-# with the guest's own apt through the chroot stand-in, as mmdebstrap's --include would
-# use the machine's chroot, which cannot run ARM programs here.
-#   customize.sh ROOT LIFECYCLE_UNIT
+# trees, config.txt and cmdline.txt to /boot/firmware, the card's FAT partition; root logs
+# in on the console without a password, as on Debian's images; and the compiler and CMake,
+# for the README's native build. Installed with the guest's own apt through the chroot
+# stand-in, as mmdebstrap's --include would use the machine's chroot, which cannot run ARM
+# programs here.
+#   customize.sh ROOT
 set -eu
 root=$1
 # systemd-tmpfiles crashes proot: a no-op while bootstrapping; the real one runs at boot.
@@ -21,11 +23,13 @@ LABEL=RASPIROOT / ext4 rw 0 1
 LABEL=RASPIFIRM /boot/firmware vfat rw 0 2
 FSTAB
 install="apt-get install -y -q --no-install-recommends"
-# e2fsprogs and dosfstools give the initramfs and the boot their fsck tools. The kernel
-# comes after: the firmware's hooks must be in place when its postinst runs them.
+# e2fsprogs and dosfstools give the initramfs and the boot their fsck tools; dbus, which
+# systemd recommends, carries systemctl's requests from users who are not root; g++, make
+# and cmake are the README's native build's. The kernel comes after: the firmware's hooks
+# must be in place when its postinst runs them.
 # shellcheck disable=SC2086
-chroot "$root" $install systemd systemd-sysv udev kmod busybox man-db e2fsprogs dosfstools \
-    initramfs-tools raspi-firmware
+chroot "$root" $install systemd systemd-sysv udev kmod dbus busybox man-db e2fsprogs dosfstools \
+    initramfs-tools raspi-firmware g++ make cmake
 
 # Set in the packages' own configuration, as an owner would, before the kernel comes, so
 # that its first initramfs is already the small one. Debian's default, MODULES=most,
@@ -43,5 +47,8 @@ chroot "$root" $install linux-image-rpi
 rm "$root/bin/systemd-tmpfiles"
 chroot "$root" dpkg-divert --quiet --local --rename --remove /bin/systemd-tmpfiles
 echo board >"$root/etc/hostname"
-# The test harness's driver: inert unless the kernel's command line wants it.
-cp "$2" "$root/etc/systemd/system/lifecycle.service"
+# As Debian's installer writes it: the board knows its own name.
+printf '127.0.0.1\tlocalhost\n127.0.1.1\tboard\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
+# As Debian's Raspberry Pi images (image-specs): root may log in on the console, where
+# only someone at the board can type, with no password.
+sed -i 's,^root:[^:]*:,root::,' "$root/etc/shadow"

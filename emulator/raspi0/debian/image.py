@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The emulated board's Debian system: Debian 12 armel (the port for the Raspberry Pi 1
-and Zero) with systemd, dpkg and apt, on an SD card laid out as Debian's own Raspberry Pi
+"""The emulated board's Debian system: Debian armel (the port for the Raspberry Pi 1 and
+Zero; bookworm unless told otherwise) with systemd, dpkg and apt, on an SD card laid out as Debian's own Raspberry Pi
 images are: a DOS partition table, the FAT firmware partition that raspi-firmware fills
 (mounted at /boot/firmware) and the ext4 root, found by its label through Debian's
 initramfs. The board boots from the card and keeps its changes on it.
@@ -14,20 +14,24 @@ qemu-user (the merged-usr hook instead), and systemd-tmpfiles crashes proot
 (customize.sh). Kept under the cache rule, keyed on its recipe's files and the archive."""
 import hashlib
 import os
+import re
 
 from ..cache import cached
 from ..host import Failure, mtools, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CARD_BYTES = 1 << 30  # raspi0's SD card takes only a power of two
+CARD_BYTES = 2 << 30  # raspi0's SD card takes only a power of two
 SECTOR = 512
 # As Debian's images: the FAT 4 MiB in, 256 MiB long; the root the rest.
 FAT_START, FAT_SECTORS = 8192, 524288
 ROOT_START = FAT_START + FAT_SECTORS
+RELEASE = "bookworm"
 MMDEBSTRAP = ["mmdebstrap", "--mode=root", "--skip=check/qemu", "--arch=armel", "--variant=apt",
               "--components=main,non-free-firmware",
               "--setup-hook=/usr/share/mmdebstrap/hooks/merged-usr/setup00.sh",
-              "--aptopt=Acquire::Languages \"none\"", "bookworm"]
+              "--aptopt=Acquire::Languages \"none\""]
+# apt's word for a file that the archive's index lists and its server does not serve.
+NOT_SERVED = re.compile(r"Failed to fetch (\S+)\s+404")
 
 
 def debian_archive():
@@ -39,7 +43,7 @@ def debian_archive():
 
 
 # What the image is made from, besides the archive.
-RECIPE = ["image.py", "customize.sh", "chroot.sh", "oldcalls.cpp", "lifecycle.service"]
+RECIPE = ["image.py", "customize.sh", "chroot.sh", "oldcalls.cpp"]
 
 
 def recipe():
@@ -51,12 +55,12 @@ def recipe():
     return digests
 
 
-def image(cache, oldcalls):
+def image(cache, oldcalls, release=RELEASE):
     """The path of the system's SD card image, made first if need be; its root, as a
     folder, lies beside it, for the images made from it (fleet.py)."""
     archive = debian_archive()
-    folder = cached(os.path.join(cache, "system"), {"recipe": recipe(), "archive": archive},
-                    lambda folder: make(folder, archive, oldcalls))
+    folder = cached(os.path.join(cache, "system"), {"recipe": recipe(), "archive": archive, "release": release},
+                    lambda folder: make(folder, archive, release, oldcalls))
     return os.path.join(folder, "sd.img")
 
 
@@ -71,14 +75,20 @@ def chroot_env(folder, oldcalls):
     return dict(os.environ, PATH=path, OLDCALLS=oldcalls)
 
 
-def make(folder, archive, oldcalls):
+def make(folder, archive, release, oldcalls):
     if os.geteuid() != 0:
         raise Failure("making the system image takes root (mmdebstrap --mode=root): run the tests as root")
     env = chroot_env(folder, oldcalls)
     root = os.path.join(folder, "root")
-    customize = "--customize-hook=%s \"$1\" %s" % (os.path.join(HERE, "customize.sh"),
-                                                   os.path.join(HERE, "lifecycle.service"))
-    run(*MMDEBSTRAP, customize, root, archive, env=env)
+    customize = "--customize-hook=%s \"$1\"" % os.path.join(HERE, "customize.sh")
+    try:
+        run(*MMDEBSTRAP, customize, release, root, archive, env=env)
+    except Failure as e:
+        missing = NOT_SERVED.search(str(e))
+        if missing:
+            raise Failure("Debian %s cannot be made here: the index of %s lists %s, and the archive does not "
+                          "serve it" % (release, archive, missing.group(1))) from e
+        raise
     card(root, os.path.join(folder, "sd.img"), env)
 
 
