@@ -1,106 +1,150 @@
 # SPDX-License-Identifier: MIT
-"""The package's lifecycle on the emulated board's Debian system, booted from its own card
-as the Raspberry Pi's firmware boots it (firmware.py):
-  - stock Debian: install the armel package and enable its unit, which Debian's kernel
-    refuses; the owner's step, as the README gives it: iomem=relaxed through raspi-firmware;
-  - reboot, and the unit switches the pins; remove the package; reboot and purge it, then
-    install the armhf package and start its unit;
-  - beside those, copies of the card as the step left it boot as another board (and
-    upgrade the package there) and with SPI0 given to the kernel's driver, and the image
-    a fleet bakes (debian/fleet.py) has its first boot.
-Each boot is judged from outside: the console, GPFSEL0/1 read through QEMU's monitor, the
-card's files, and what the guest reports (guest/lifecycle.sh)."""
+"""The owners' journeys on the emulated board's Debian system, each boot from its own card as
+the Raspberry Pi's firmware boots it (firmware.py). The harness is the owner at the serial
+console: it logs in and types, the README's own blocks among it (readme.py). A boot is
+judged from outside: what the console showed, GPFSEL0/1 read through QEMU's monitor, and
+the card's files once the board is off."""
 import os
 import shutil
-import tempfile
+import subprocess
 import time
 from collections import namedtuple
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
-from . import firmware, provision
-from .debian import fleet, image
-from .host import run
+from . import firmware
+from .console import Silent, powers_off
+from .host import Failure, run
 from .machine import Machine
 
-GUEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
-Boot = namedtuple("Boot", "steps board card")
-# The boots in order; those of one row run side by side. Each boots a board of
-# firmware.BOARDS from a card: "sd", one of COPIES, taken of it once the first row is
-# done, or "fleet", the image a fleet bakes.
-BOOTS = [[Boot(["stock", "step"], "pi-zero", "sd"), Boot(["first-boot"], "pi-zero", "fleet")],
-         [Boot(["reboot", "remove"], "pi-zero", "sd"), Boot(["other-board", "upgrade"], "pi-2", "pi-2")],
-         [Boot(["purge", "armhf"], "pi-zero", "sd"), Boot(["spi"], "spi0-kernel", "spi")]]
-COPIES = ["pi-2", "spi"]
-BOOT_TIMEOUT = 300
+# One boot: `journey(owner)` gives what it saw, a dict, at `board` (standin.BOARDS), on a
+# copy of the card that `card` names: an image's, or what an earlier boot of that name left.
+Boot = namedtuple("Boot", "name card board journey")
+LANES = 2  # boards side by side: this machine's two cores
 
 
-@dataclass
-class Step:
-    """What one step showed: GPFSEL0/1 read through the monitor where the guest said
-    "@@READY STEP LABEL" (label -> (GPFSEL0, GPFSEL1)) and the guest's facts (key -> text).
-    The first step of a boot also holds that boot's kernel command line, the card's
-    cmdline.txt once it had powered off, and its time on this machine in seconds."""
-    regs: dict = field(default_factory=dict)
-    facts: dict = field(default_factory=dict)
-    cmdline: str = None
-    cmdline_txt: str = None
-    seconds: float = None
+class Owner:
+    """The owner at the console of one boot of `machine`, with the README `readme`."""
+
+    def __init__(self, machine, readme):
+        self.machine, self.console, self.readme = machine, machine.console, readme
+        self.off, self.user = False, None
+
+    def login(self, user="root", password=None):
+        self.console.login(user, password)
+        self.user = user
+
+    def logout(self):
+        """Ends the shell: the getty asks for a login again."""
+        self.console.send("exit")
+
+    def type(self, command, status=0):
+        """Types `command`; gives what it printed. A status other than `status` fails the
+        boot at once (None takes any, and gives (status, output))."""
+        output = self.console.run(command, status)
+        if powers_off(command):
+            self.machine.power_off()
+            self.off = True
+        return output
+
+    def block(self, name, status=()):
+        """Types the README's board block `name`, line by line; gives what each printed.
+        `status` gives the statuses that are not 0, by line."""
+        status = dict(status)
+        return [self.type(line, status.get(n, 0)) for n, line in enumerate(self.readme.commands("board", name))]
+
+    def gpfsel(self):
+        return self.machine.gpfsel()
+
+    def show(self, unit, *properties):
+        """systemctl show's `properties` of `unit`, as a dict."""
+        lines = self.type("systemctl show %s -p %s" % (unit, ",".join(properties))).splitlines()
+        return dict(line.split("=", 1) for line in lines if "=" in line)
 
 
-def boot(soc, emulator, work, card, board, steps, debs, files=(), name=None):
-    """Boots the system from `card` once for `steps`, with `files` for them beside the
-    packages `debs`; gives step -> Step. `name` (the first step's by default) names its folder."""
-    folder = os.path.join(work, name or steps[0])
-    os.makedirs(folder)
-    # The steps and the package, on the card as an owner copies a file to it from a PC.
-    stage = os.path.join(folder, "lifecycle")
-    os.makedirs(stage)
-    for path in (os.path.join(GUEST, "lifecycle.sh"), *debs, *files):
-        shutil.copy(path, stage)
-    firmware.put(card, stage)
-    kernel, initrd, dtb, cmdline = firmware.boot_files(card, folder)
-    cmdline = " ".join([cmdline, *firmware.ADDED, firmware.STEPS + ",".join(steps)])
-    tree = firmware.device_tree(soc, board, dtb, os.path.join(folder, board + ".dtb"))
-    result = {step: Step() for step in steps}
+def boot(emulator, card, board, journey, readme, work, machines, last=False):
+    """Boots the system from `card` as `board` and has the owner take `journey`; gives
+    what it saw, with the boot's command line, the card's cmdline.txt once it is off, and
+    the boot's time here in seconds. The owner powers the board off unless the journey
+    did, or, where no later boot takes the card (`last`), pulls its plug. `machines` lists
+    the running boards; None in it says that another boot has failed."""
+    os.makedirs(work, exist_ok=True)
+    kernel, initrd, tree, cmdline = firmware.boot_files(card, work, board)
     started = time.monotonic()
-    with Machine(emulator, kernel, tree, cmdline, folder, initrd,
-                 ["-drive", "file=%s,if=sd,format=raw" % card]) as machine:
-        while True:
-            said = machine.console.expect(r"^@@(END|READY (\S+) (\S+))$", BOOT_TIMEOUT)
-            if said.group(1) == "END":
-                break
-            result[said.group(2)].regs[said.group(3)] = machine.qmp.words(soc.reg_address(soc.gpfsel0), 2)
-            machine.console.send("go")
-        machine.power_off()
-    first = result[steps[0]]
-    first.seconds, first.cmdline = time.monotonic() - started, cmdline
-    first.cmdline_txt = firmware.read(card, "cmdline.txt").strip()
-    for line in machine.console.lines:
-        # @@RESULT STEP KEY [VALUE...], the value possibly empty
-        if line.startswith("@@RESULT "):
-            step, key, *value = line.split(" ", 3)[1:]
-            result[step].facts[key] = value[0].strip() if value else ""
-    return result
+    with Machine(emulator, kernel, tree, cmdline, work, initrd,
+                 ["-drive", "file=%s,if=sd,format=raw,cache=unsafe" % card]) as machine:
+        machines.append(machine)
+        if None in machines:
+            raise Failure("another boot failed")
+        owner = Owner(machine, readme)
+        seen = journey(owner)
+        if last:
+            machine.process.kill()
+        elif not owner.off:
+            owner.type("poweroff" if owner.user == "root" else "sudo poweroff")
+    seen.update(cmdline=cmdline, cmdline_txt=firmware.read(card, "cmdline.txt").strip(),
+                seconds=time.monotonic() - started)
+    return seen
 
 
-def lifecycle(cache, soc, oldcalls, deb, deb_armhf):
-    """Takes the packages, armel `deb` and `deb_armhf`, through every step; gives step -> Step."""
-    emulator = provision.emulator(cache)
-    system = image.image(cache, oldcalls)
-    baked, _ = fleet.fleet_image(cache, oldcalls, deb)
-    steps = {}
-    with tempfile.TemporaryDirectory() as work:
-        cards = {name: os.path.join(work, name + ".img") for name in ["sd", "fleet", *COPIES]}
-        run("cp", "--sparse=always", system, cards["sd"])
-        run("cp", "--sparse=always", baked, cards["fleet"])
-        for index, row in enumerate(BOOTS):
-            if index == 1:
-                for name in COPIES:
-                    run("cp", "--sparse=always", cards["sd"], cards[name])
-            with ThreadPoolExecutor(len(row)) as pool:
-                boots = [pool.submit(boot, soc, emulator, work, cards[b.card], b.board, b.steps, [deb, deb_armhf])
-                         for b in row]
-                for done in boots:
-                    steps.update(done.result())
-    return steps
+def journeys(emulator, images, boots, readme, work, files=()):
+    """Takes every boot of `boots`, in order as far as their cards allow, LANES at a time;
+    gives boot name -> what it saw. `images`: name -> a card image, which each boot copies;
+    `files` go onto every image's FAT partition first. A boot that fails ends the others,
+    but one whose board stalled while booting (console.Silent) is taken once more, on a
+    fresh copy of its card, and what it saw says so ("stalled")."""
+    os.makedirs(work, exist_ok=True)
+    cards, seen, machines = {}, {}, []
+    if {b.name for b in boots} & set(images):
+        raise Failure("boots and images share names: %s" % " ".join({b.name for b in boots} & set(images)))
+    for name, image in images.items():
+        cards[name] = os.path.join(work, "image-%s.img" % name)
+        run("cp", "--sparse=always", image, cards[name])
+        for path in files:
+            firmware.put(cards[name], path)
+    pending, running, continued, stalled = list(boots), {}, {b.card for b in boots}, {}
+    with ThreadPoolExecutor(LANES) as pool:
+        try:
+            while pending or running:
+                # A boot's card is ready once the boot it continues has ended.
+                for b in [b for b in pending if b.card in images or b.card in seen][:LANES - len(running)]:
+                    pending.remove(b)
+                    cards[b.name] = os.path.join(work, b.name + ".img")
+                    run("cp", "--sparse=always", cards[b.card], cards[b.name])
+                    running[pool.submit(boot, emulator, cards[b.name], b.board, b.journey, readme,
+                                        os.path.join(work, b.name), machines, b.name not in continued)] = b
+                if not running:
+                    raise Failure("no card for %s" % ", ".join(b.name for b in pending))
+                done, _ = wait(running, return_when=FIRST_COMPLETED)
+                for future in done:
+                    b = running.pop(future)
+                    try:
+                        seen[b.name] = dict(future.result(), stalled=stalled.get(b.name))
+                    except Silent as e:
+                        if b.name in stalled:
+                            raise
+                        stalled[b.name] = str(e)
+                        pending.insert(0, b)
+        except BaseException:
+            machines.append(None)
+            for machine in machines[:-1]:
+                machine.process.kill()
+            raise
+    return seen
+
+
+def copy_tree(source, target):
+    """The files of the repository at `source` that git does not ignore (all but the build
+    trees, where it is no git checkout), copied to `target`, as an owner copies the
+    repository to a board."""
+    try:
+        names = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                               check=True, capture_output=True).stdout
+        names = [n for n in names.decode().split("\0") if n]
+    except (OSError, subprocess.CalledProcessError):
+        names = [os.path.relpath(os.path.join(d, f), source) for d, dirs, fs in os.walk(source)
+                 if not os.path.relpath(d, source).startswith(("build", ".git")) for f in fs]
+    for name in filter(lambda n: os.path.isfile(os.path.join(source, n)), names):
+        os.makedirs(os.path.dirname(os.path.join(target, name)), exist_ok=True)
+        shutil.copy(os.path.join(source, name), os.path.join(target, name))
+    return target
+

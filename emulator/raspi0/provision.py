@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """What the emulated board needs from this machine and from Debian, each kept under the
 cache rule: Debian's Raspberry Pi kernel with the Pi Zero's device tree and busybox, for
-the tool's runs under an initramfs of the harness's, and a copy of qemu-system-arm with
-the BCM2835's caches, for every boot."""
+the tool's runs under an initramfs of the harness's, Debian's sudo, for the board that
+stands for Raspberry Pi OS, and a copy of qemu-system-arm with the BCM2835's caches, for
+every boot."""
 import functools
 import hashlib
 import os
@@ -20,25 +21,26 @@ from .host import Failure, run
 CACHE_TYPE_QEMU = bytes.fromhex("b5200141d220dd01")
 CACHE_TYPE_BCM2835 = bytes.fromhex("5221151d")
 
-Board = namedtuple("Board", "emulator kernel dtb busybox")
+Board = namedtuple("Board", "emulator kernel dtb busybox sudo")
 
 
 def prepare(cache):
     """The board's parts in `cache`, each made again when what it is made from changes."""
     packages = debian_packages()
     kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages))
-    return Board(emulator(cache), os.path.join(kernel, "zImage"),
-                 os.path.join(kernel, "board.dtb"), os.path.join(kernel, "busybox"))
+    return Board(emulator(cache), os.path.join(kernel, "zImage"), os.path.join(kernel, "board.dtb"),
+                 os.path.join(kernel, "busybox"), os.path.join(kernel, "sudo_armel.deb"))
 
 
 @functools.cache  # asking apt takes seconds, and its answer holds for a test run
 def debian_packages():
-    """The kernel and busybox packages that apt would fetch now: file name and sha256."""
+    """The kernel, busybox and sudo packages that apt would fetch now: file name and sha256."""
     depends = run("apt-cache", "depends", "linux-image-rpi:armel").decode()
     found = re.search(r"Depends: (linux-image-\S+-rpi):armel", depends)
     if found is None:
         raise Failure("no armel Raspberry Pi kernel in apt's lists (tools/deps test enables armel)")
-    uris = run("apt-get", "download", "--print-uris", found.group(1) + ":armel", "busybox-static:armel").decode()
+    uris = run("apt-get", "download", "--print-uris", found.group(1) + ":armel", "busybox-static:armel",
+                "sudo:armel").decode()
     # 'URI' FILE SIZE SHA256:HASH
     return {fields[1]: fields[3] for fields in map(str.split, uris.splitlines())}
 
@@ -56,7 +58,10 @@ def fetch_kernel(folder, packages):
             time.sleep(5)
     root = os.path.join(folder, "root")
     for deb in sorted(os.listdir(debs)):
-        run("dpkg-deb", "-x", os.path.join(debs, deb), root)
+        if deb.startswith("sudo_"):
+            shutil.move(os.path.join(debs, deb), os.path.join(folder, "sudo_armel.deb"))
+        else:
+            run("dpkg-deb", "-x", os.path.join(debs, deb), root)
     (version,) = os.listdir(os.path.join(root, "lib/modules"))
     shutil.copy(os.path.join(root, "boot", "vmlinuz-" + version), os.path.join(folder, "zImage"))
     shutil.copy(os.path.join(root, "usr/lib/linux-image-" + version, "bcm2835-rpi-zero.dtb"),

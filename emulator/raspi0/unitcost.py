@@ -1,47 +1,73 @@
 # SPDX-License-Identifier: MIT
 """What a variant of the unit costs at boot on the emulated Pi Zero, against others on the
 same machine: the card, as the owner's step leaves it, is copied once per variant and
-given that variant's unit file; then each variant boots `boots` times, two boards side by
-side and the variants interleaved, and systemd's timestamps tell how long the unit took.
-The emulator keeps no instruction-exact time here: compare variants of one run only."""
+given that variant's unit file at the console; then each variant boots `boots` times, two
+boards side by side and the variants interleaved, and systemd's timestamps tell how long
+the unit took. The emulator keeps no instruction-exact time here: compare variants of one
+run only."""
 import os
+import shutil
 import statistics
 import tempfile
-from concurrent.futures import ThreadPoolExecutor
 
-from . import provision
+from . import provision, standin
 from .debian import image
-from .host import Failure, run
-from .lifecycle import boot
+from .host import Failure
+from .lifecycle import Boot, journeys
+from .readme import README
 
+UNIT = "switchpinctrl.service"
 TIMES = ["ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic",
-         "InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic", "sysinit"]
+         "InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic"]
 
 
-def unit_cost(cache, soc, oldcalls, deb, units, boots=3):
+def take_step(owner):
+    """The package installed and enabled on stock Debian, and the owner's step, as the README gives them."""
+    owner.login()
+    owner.type(standin.TAKE_PACKAGES)
+    owner.block("debian-install")
+    owner.block("debian-enable", {0: 1})
+    owner.block("debian-step")
+    return {}
+
+
+def use(variant):
+    def journey(owner):
+        owner.login()
+        owner.type("cp /boot/firmware/%s.service /etc/systemd/system/%s" % (variant, UNIT))
+        return {}
+    return journey
+
+
+def times(owner):
+    owner.login()
+    seen = owner.show(UNIT, "ActiveState", *TIMES)
+    seen["sysinit"] = owner.show("sysinit.target", "ActiveEnterTimestampMonotonic")["ActiveEnterTimestampMonotonic"]
+    seen["tool"] = owner.type("journalctl -b -u %s -t switchPinCtrl -o cat" % UNIT)
+    return seen
+
+
+def unit_cost(cache, oldcalls, deb, units, boots=3):
     """units: variant -> path of its unit file. Gives variant -> the median over its boots
     of (the unit's own run, its whole start with ExecCondition, when its run ended, when
     sysinit.target was reached), in seconds from the kernel's start, and each boot's."""
-    emulator = provision.emulator(cache)
-    system = image.image(cache, oldcalls)
-    with tempfile.TemporaryDirectory() as work, ThreadPoolExecutor(2) as pool:
-        base = os.path.join(work, "base.img")
-        run("cp", "--sparse=always", system, base)
-        boot(soc, emulator, work, base, "pi-zero", ["stock", "step"], [deb])
-        cards = {}
+    with tempfile.TemporaryDirectory() as work:
+        files = [deb]
         for variant, unit in units.items():
-            cards[variant] = os.path.join(work, variant + ".img")
-            run("cp", "--sparse=always", base, cards[variant])
-        list(pool.map(lambda v: boot(soc, emulator, work, cards[v], "pi-zero", ["use"], [deb], [units[v]], "use-" + v),
-                      units))
-        order = [(n, variant) for n in range(boots) for variant in units]
-        found = pool.map(lambda nv: boot(soc, emulator, work, cards[nv[1]], "pi-zero", ["times"], [deb], (),
-                                         "%s-%d" % (nv[1], nv[0]))["times"].facts, order)
-        samples = {variant: [] for variant in units}
-        for (_, variant), facts in zip(order, found):
-            if facts.get("ActiveState") != "active" or not facts.get("tool", "").startswith("SPI mapped"):
-                raise Failure("the unit of %s did not switch the pins: %s" % (variant, facts))
-            t = [int(facts[key]) / 1e6 for key in TIMES]
-            samples[variant].append((t[1] - t[0], t[3] - t[2], t[1], t[4]))
+            files.append(os.path.join(work, variant + ".service"))
+            shutil.copy(unit, files[-1])
+        plan = [Boot("base", "system", "debian", take_step)]
+        plan += [Boot("use-" + v, "base", "debian", use(v)) for v in units]
+        order = [(n, v) for n in range(boots) for v in units]
+        plan += [Boot("%s-%d" % (v, n), "use-" + v, "debian", times) for n, v in order]
+        seen = journeys(provision.emulator(cache), {"system": image.image(cache, oldcalls)}, plan, README,
+                        os.path.join(work, "boots"), files)
+    samples = {variant: [] for variant in units}
+    for n, variant in order:
+        facts = seen["%s-%d" % (variant, n)]
+        if facts["ActiveState"] != "active" or not facts["tool"].startswith("SPI mapped"):
+            raise Failure("the unit of %s did not switch the pins: %s" % (variant, facts))
+        t = [int(facts[key]) / 1e6 for key in TIMES + ["sysinit"]]
+        samples[variant].append((t[1] - t[0], t[3] - t[2], t[1], t[4]))
     return {variant: (tuple(statistics.median(column) for column in zip(*runs)), runs)
             for variant, runs in samples.items()}

@@ -11,21 +11,16 @@ import os
 import shutil
 
 from ..cache import cached, remove
-from ..host import Failure, run
+from ..host import run
+from ..readme import README
 from .image import card, chroot_env, image
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, os.pardir, "README.md")
 HOST_SYSTEMD = ["/etc/systemd", "/var/lib/systemd"]
 
 
 def hook():
-    """The shell commands of the README's "For fleets" section: its first sh block."""
-    with open(README) as f:
-        text = f.read()
-    try:
-        return text.split("\n## For fleets\n", 1)[1].split("```sh\n", 1)[1].split("\n```", 1)[0] + "\n"
-    except IndexError:
-        raise Failure("%s has no sh block under \"## For fleets\"" % README) from None
+    """The shell commands of the README's "For fleets" section."""
+    return "\n".join(README.block("pc", "fleet")) + "\n"
 
 
 def fleet_image(cache, oldcalls, deb):
