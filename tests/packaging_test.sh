@@ -70,7 +70,7 @@ deb)
             dpkg-deb -f "$deb" "${field%%:*}" | grep -qx "${field#*: }" || fail "control field $field: $(dpkg-deb -f "$deb" "${field%%:*}")"
         done
         [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "a static program depends on nothing: $(dpkg-deb -f "$deb" Depends)"
-        dpkg-deb -f "$deb" Built-Using | grep -qx 'musl (= [^)]*), gcc-arm-none-eabi (= [^)]*)' ||
+        dpkg-deb -f "$deb" Built-Using | grep -qx 'gcc-arm-none-eabi (= [^)]*), musl (= [^)]*)' ||
             fail "Built-Using: $(dpkg-deb -f "$deb" Built-Using)"
         want="./usr/lib/systemd/system/switchpinctrl.service
 ./usr/libexec/switchpinctrl/spi0-free
@@ -86,26 +86,29 @@ $got"
         cmp "$scratch/$arch/usr/sbin/switchPinCtrl" "$build/switchPinCtrl" || fail "the $arch package's binary is not the one tested"
         dpkg-deb -e "$deb" "$scratch/$arch/DEBIAN"
         sed -i '/^Architecture: /d' "$scratch/$arch/DEBIAN/control"
-        lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
+        lintian "$deb" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
         cat "$scratch/lintian"
-        ! grep -q '^E:' "$scratch/lintian" || fail "lintian reports errors for $arch"
+        ! grep -q '^[EW]:' "$scratch/lintian" || fail "lintian reports errors or warnings for $arch"
     done
     diff -r "$scratch/armhf" "$scratch/armel" || fail "the armhf and armel packages differ beyond their architecture"
     ;;
 reproducible)
-    # The same source in a second build tree, at another path (the runtime is shared):
-    # byte-identical packages, or diffoscope's account of what differs.
+    # The same source in a second tree, at another path, as a second clone has it (the
+    # runtime copied, not built again): byte-identical packages, or diffoscope's account of
+    # what differs.
     source=$3 version=$4
     again=$scratch/again
-    { cmake -S "$source" --preset board -B "$again" -DARM_RUNTIME_DIR="$build/runtime" &&
-        cmake --build "$again" && (cd "$again" && cpack); } >"$scratch/log" 2>&1 || {
+    mkdir -p "$again/build/board"
+    tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
+    cp -a "$build/runtime" "$again/build/board/"
+    (cd "$again" && cmake --workflow --preset board) >"$scratch/log" 2>&1 || {
         cat "$scratch/log" >&2
         fail "second build"
     }
     for arch in armhf armel; do
         deb=switchpinctrl_${version}_$arch.deb
-        cmp -s "$build/$deb" "$again/$deb" ||
-            fail "$deb is not reproducible: $(diffoscope --text - "$build/$deb" "$again/$deb" | head -n 60)"
+        cmp -s "$build/$deb" "$again/build/board/$deb" ||
+            fail "$deb is not reproducible: $(diffoscope --text - "$build/$deb" "$again/build/board/$deb" | head -n 60)"
     done
     ;;
 *)
