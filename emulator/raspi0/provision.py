@@ -13,6 +13,7 @@ import time
 from collections import namedtuple
 
 from .cache import cached
+from .debian import image
 from .host import Failure, run
 
 # ARM1176's FPSID then cache type in qemu-system-arm: QEMU 7.2 reports a 64 KiB data
@@ -26,31 +27,53 @@ Board = namedtuple("Board", "emulator kernel dtb busybox sudo")
 
 def prepare(cache):
     """The board's parts in `cache`, each made again when what it is made from changes."""
-    packages = debian_packages()
-    kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages))
+    env, packages = apt(cache), debian_packages(cache)
+    kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages, env))
     return Board(emulator(cache), os.path.join(kernel, "zImage"), os.path.join(kernel, "board.dtb"),
                  os.path.join(kernel, "busybox"), os.path.join(kernel, "sudo_armel.deb"))
 
 
+@functools.cache  # its lists are brought up to date once a run
+def apt(cache):
+    """The environment in which apt-get fetches Debian's armel packages with lists and a
+    cache of its own, in `cache`, each file checked against the archive's signed indexes:
+    this machine's dpkg and apt are left as they are."""
+    folder = os.path.join(cache, "apt")
+    for sub in ("lists/partial", "cache/archives/partial", "empty"):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+    with open(os.path.join(folder, "sources.list"), "w") as f:
+        f.write("deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n"
+                % (image.debian_archive(), image.RELEASE))
+    settings = {"Dir::Etc::SourceList": "sources.list", "Dir::Etc::SourceParts": "empty", "Dir::Etc::Parts": "empty",
+                "Dir::Etc::PreferencesParts": "empty", "Dir::State::Lists": "lists", "Dir::Cache": "cache"}
+    with open(os.path.join(folder, "apt.conf"), "w") as f:
+        f.writelines('%s "%s";\n' % (key, os.path.join(folder, value)) for key, value in settings.items())
+        f.write('Dir::State::status "/dev/null";\nAPT::Architecture "armel";\nAPT::Architectures { "armel"; };\n'
+                'Acquire::Languages "none";\nAcquire::Retries "3";\nAPT::Sandbox::User "root";\n')
+    env = dict(os.environ, APT_CONFIG=os.path.join(folder, "apt.conf"))
+    run("apt-get", "-qq", "update", env=env)
+    return env
+
+
 @functools.cache  # asking apt takes seconds, and its answer holds for a test run
-def debian_packages():
+def debian_packages(cache):
     """The kernel, busybox and sudo packages that apt would fetch now: file name and sha256."""
-    depends = run("apt-cache", "depends", "linux-image-rpi:armel").decode()
-    found = re.search(r"Depends: (linux-image-\S+-rpi):armel", depends)
+    env = apt(cache)
+    depends = run("apt-cache", "depends", "linux-image-rpi", env=env).decode()
+    found = re.search(r"Depends: (linux-image-\S+-rpi)", depends)
     if found is None:
-        raise Failure("no armel Raspberry Pi kernel in apt's lists (tools/deps test enables armel)")
-    uris = run("apt-get", "download", "--print-uris", found.group(1) + ":armel", "busybox-static:armel",
-                "sudo:armel").decode()
+        raise Failure("no armel Raspberry Pi kernel in Debian's lists:\n" + depends)
+    uris = run("apt-get", "download", "--print-uris", found.group(1), "busybox-static", "sudo", env=env).decode()
     # 'URI' FILE SIZE SHA256:HASH
     return {fields[1]: fields[3] for fields in map(str.split, uris.splitlines())}
 
 
-def fetch_kernel(folder, packages):
+def fetch_kernel(folder, packages, env):
     debs = os.path.join(folder, "debs")
     os.makedirs(debs)
     for attempt in range(3):  # a mirror's hiccup should not fail the tests
         try:
-            run("apt-get", "download", *(name.split("_")[0] + ":armel" for name in packages), cwd=debs)
+            run("apt-get", "download", *(name.split("_")[0] for name in packages), cwd=debs, env=env)
             break
         except Failure:
             if attempt == 2:
