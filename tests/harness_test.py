@@ -43,6 +43,22 @@ def test_failed_board_fails_at_once(said, then, reason, monkeypatch):
     assert reason in str(failure.value) and said in str(failure.value)
 
 
+def test_stalled_command_is_silent(monkeypatch):
+    """A board that stops printing while a command runs has stalled (the journeys take such
+    a boot once more), rather than a wait to the timeout."""
+    monkeypatch.setattr(console, "COMMAND_SILENCE", 2)
+    process = subprocess.Popen(["sh", "-c", 'read -r line; echo "$line"; echo Unpacking; sleep 600'],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    started = time.monotonic()
+    try:
+        with pytest.raises(console.Silent, match=r"(?s)printed nothing for 2 s.*Unpacking"):
+            Console(process).run("apt-get install ./switchpinctrl.deb")
+    finally:
+        process.kill()
+        process.wait()
+    assert time.monotonic() - started < SOON
+
+
 def test_runner_stops(tmp_path):
     """An emulator that exits at once: its monitor never answers, and its words say why."""
     emulator = tmp_path / "qemu-system-arm"

@@ -22,6 +22,10 @@ LOGIN_GRACE = 30
 # A booting board prints something every few seconds; one that has printed nothing for
 # this long has stalled (the emulated kernel, now and then, in its first seconds).
 SILENCE = 60
+# A command that prints nothing for this long has not hung on its own, by what these
+# journeys type (the slowest, a compile, prints a line every few seconds): the emulated
+# board has stalled, as now and then it does mid-journey too.
+COMMAND_SILENCE = 150
 PROMPT = re.compile(r"@@(\d+) $")
 # What the owner answers when a command asks.
 ANSWERS = [(re.compile(r"Do you want to continue\? \[Y/n\] $"), "y")]
@@ -89,11 +93,12 @@ class Console:
             pass
         return self.tail()
 
-    def expect(self, pattern, timeout, answers=(), booted=None):
+    def expect(self, pattern, timeout, answers=(), booted=None, quiet=None):
         """The match of `pattern` (a regular expression) in what came after the last wait,
         answering each of `answers` ((pattern, reply)) as it shows. Where `booted` is a
         number of seconds, the board is booting: a match must come that soon after systemd
-        says the boot ended, and SILENCE seconds without a word raise Silent."""
+        says the boot ended, and SILENCE seconds without a word raise Silent; after the
+        boot, `quiet` seconds without a word do."""
         wanted = re.compile(pattern)
         deadline = time.monotonic() + timeout
         heard = time.monotonic()
@@ -118,11 +123,13 @@ class Console:
                 timeout, booted = booted, None
             checked = len(self.text)
             wait = deadline - time.monotonic()
+            silence = SILENCE if booted is not None else quiet
             try:
-                if booted is not None and time.monotonic() - heard > SILENCE:
-                    raise Silent("the board printed nothing for %d s while it booted; its last lines:\n%s"
-                                 % (SILENCE, self.tail()))
-                if not self._more(wait if booted is None else min(wait, SILENCE)):
+                if silence is not None and time.monotonic() - heard > silence:
+                    raise Silent("the board printed nothing for %d s while %s; its last lines:\n%s"
+                                 % (silence, "it booted" if booted is not None else "waiting for %r" % pattern,
+                                    self.tail()))
+                if not self._more(wait if silence is None else min(wait, silence)):
                     self.process.wait()
                     raise Failure("the emulator stopped (status %d) before %r; its last output:\n%s"
                                   % (self.process.returncode, pattern, self.tail()))
@@ -162,7 +169,7 @@ class Console:
         # The echo of the typed line ends at the first newline.
         self.expect(r"\n", 30)
         start = self.at
-        prompt = self.expect(PROMPT.pattern, timeout, ANSWERS)
+        prompt = self.expect(PROMPT.pattern, timeout, ANSWERS, quiet=COMMAND_SILENCE)
         output, got = self.text[start:prompt.start()], int(prompt.group(1))
         if status is None:
             return got, output
