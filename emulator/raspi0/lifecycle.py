@@ -63,15 +63,15 @@ class Owner:
 
 def boot(emulator, card, board, journey, readme, work, machines, last=False):
     """Boots the system from `card` as `board` and has the owner take `journey`; gives
-    what it saw, with the boot's command line, the card's cmdline.txt once it is off, and
-    the boot's time here in seconds. The owner powers the board off unless the journey
+    what it saw, with the boot's command line, the card's cmdline.txt once it is off, the
+    boot's time here in seconds, and when the pins were first set (Machine.first_set). The owner powers the board off unless the journey
     did, or, where no later boot takes the card (`last`), pulls its plug. `machines` lists
     the running boards; None in it says that another boot has failed."""
     os.makedirs(work, exist_ok=True)
     kernel, initrd, tree, cmdline = firmware.boot_files(card, work, board)
     started = time.monotonic()
     with Machine(emulator, kernel, tree, cmdline, work, initrd,
-                 ["-drive", "file=%s,if=sd,format=raw,cache=unsafe" % card]) as machine:
+                 ["-drive", "file=%s,if=sd,format=raw,cache=unsafe" % card], watch=True) as machine:
         machines.append(machine)
         if None in machines:
             raise Failure("another boot failed")
@@ -82,7 +82,7 @@ def boot(emulator, card, board, journey, readme, work, machines, last=False):
         elif not owner.off:
             owner.type("poweroff" if owner.user == "root" else "sudo poweroff")
     seen.update(cmdline=cmdline, cmdline_txt=firmware.read(card, "cmdline.txt").strip(),
-                seconds=time.monotonic() - started)
+                seconds=time.monotonic() - started, pins_first_set=machine.first_set)
     return seen
 
 
@@ -90,8 +90,8 @@ def journeys(emulator, images, boots, readme, work, files=()):
     """Takes every boot of `boots`, in order as far as their cards allow, LANES at a time;
     gives boot name -> what it saw. `images`: name -> a card image, which each boot copies;
     `files` go onto every image's FAT partition first. A boot that fails ends the others,
-    but one whose board stalled while booting (console.Silent) is taken once more, on a
-    fresh copy of its card, and what it saw says so ("stalled")."""
+    but one whose board stalled, while booting or in a command (console.Silent), is taken
+    once more, on a fresh copy of its card, and what it saw says so ("stalled")."""
     os.makedirs(work, exist_ok=True)
     cards, seen, machines = {}, {}, []
     if {b.name for b in boots} & set(images):

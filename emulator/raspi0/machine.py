@@ -5,6 +5,8 @@ import gzip
 import os
 import shutil
 import subprocess
+import threading
+import time
 
 from .console import Console
 from .host import Failure, run
@@ -22,9 +24,13 @@ GPFSEL0 = 0x20200000
 class Machine:
     """One boot of the emulated board, as a context manager: `console` and `qmp` talk
     to it while it runs; leaving the block stops the emulator unless it has powered
-    off (see power_off)."""
+    off (see power_off). With `watch`, `first_set` becomes the time in seconds from the
+    emulator's start at which GPFSEL0/1 first left their reset value (both 0), as polled
+    from outside: the kernel's pin-control probe applying the device tree's hog, the first
+    to write them on a board that boots its kernel directly."""
 
-    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=()):
+    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False):
+        self.watch, self.first_set = watch, None
         self.qmp_path = os.path.join(work, "qmp.sock")
         self.cmd = [emulator, "-M", "raspi0", "-kernel", kernel, "-dtb", dtb, "-append", cmdline,
                     "-display", "none", "-serial", "stdio", "-no-reboot",
@@ -33,6 +39,7 @@ class Machine:
             self.cmd += ["-initrd", initrd]
 
     def __enter__(self):
+        self.started = time.monotonic()
         self.process = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT)
         self.console = Console(self.process)
@@ -41,7 +48,18 @@ class Machine:
         except BaseException:
             self._stop()
             raise
+        if self.watch:
+            threading.Thread(target=self._watch, daemon=True).start()
         return self
+
+    def _watch(self):
+        try:
+            while self.process.poll() is None and self.gpfsel() == (0, 0):
+                time.sleep(0.02)
+            if self.process.poll() is None:
+                self.first_set = time.monotonic() - self.started
+        except Failure:  # the emulator has gone: the boot says why
+            pass
 
     def __exit__(self, *_):
         self._stop()

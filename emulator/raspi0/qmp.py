@@ -4,6 +4,7 @@ import json
 import os
 import socket
 import struct
+import threading
 import time
 
 from .host import Failure
@@ -31,7 +32,7 @@ class Qmp:
                     self._fail("QEMU's monitor did not answer at %s within %d s" % (path, CONNECT_TIMEOUT))
                 time.sleep(0.05)
         sock.settimeout(CONNECT_TIMEOUT)
-        self.stream = sock.makefile("rwb")
+        self.stream, self.lock = sock.makefile("rwb"), threading.Lock()
         self._reply()  # the greeting
         self.execute("qmp_capabilities")
 
@@ -52,17 +53,18 @@ class Qmp:
                 return message
 
     def execute(self, command, **arguments):
-        """Runs a QMP command and gives its "return" value."""
-        self.stream.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
-        self.stream.flush()
-        reply = self._reply()
+        """Runs a QMP command and gives its "return" value; one thread at a time."""
+        with self.lock:
+            self.stream.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+            self.stream.flush()
+            reply = self._reply()
         if "error" in reply:
             self._fail("QMP %s: %s" % (command, reply["error"].get("desc", reply["error"])))
         return reply["return"]
 
     def words(self, address, count):
         """`count` 32-bit words of physical memory from `address`, as the bus gives them."""
-        dump = self.path + ".words"
+        dump = "%s.words.%d" % (self.path, threading.get_ident())
         self.execute("pmemsave", val=address, size=4 * count, filename=dump)
         with open(dump, "rb") as f:
             data = f.read()
