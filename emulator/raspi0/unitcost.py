@@ -10,25 +10,15 @@ import shutil
 import statistics
 import tempfile
 
-from . import provision, standin
+from . import provision
 from .debian import image
 from .host import Failure
+from .journeys import UNIT, stock
 from .lifecycle import Boot, journeys
 from .readme import README
 
-UNIT = "switchpinctrl.service"
 TIMES = ["ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic",
          "InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic"]
-
-
-def take_step(owner):
-    """The package installed and enabled on stock Debian, and the owner's step, as the README gives them."""
-    owner.login()
-    owner.type(standin.TAKE_PACKAGES)
-    owner.block("debian-install")
-    owner.block("debian-enable", {0: 1})
-    owner.block("debian-step")
-    return {}
 
 
 def use(variant):
@@ -56,7 +46,7 @@ def unit_cost(cache, oldcalls, deb, units, boots=3):
         for variant, unit in units.items():
             files.append(os.path.join(work, variant + ".service"))
             shutil.copy(unit, files[-1])
-        plan = [Boot("base", "system", "debian", take_step)]
+        plan = [Boot("base", "system", "debian", stock)]
         plan += [Boot("use-" + v, "base", "debian", use(v)) for v in units]
         order = [(n, v) for n in range(boots) for v in units]
         plan += [Boot("%s-%d" % (v, n), "use-" + v, "debian", times) for n, v in order]
