@@ -33,10 +33,12 @@ BOARDS = {
                                    ("u", "{spi}", "pinctrl-0", "{spi0_gpio7}"),
                                    ("u", "{spi}", "cs-gpios", "{gpio}", "8", "1", "{gpio}", "7", "1")],
 }
-# Raspberry Pi's own kernels for the Pi 0 and 1 leave STRICT_DEVMEM off, so root may map
-# the GPIO block there; Debian's has it on. Where a board stands for Raspberry Pi OS,
-# iomem=relaxed on its command line stands in for those kernels. (The other boards run
-# the tool nowhere, so their kernels take only what the card gives them.)
+# A real Raspberry Pi OS board has no such word: Raspberry Pi's own kernels for the Pi 0
+# and 1 let root map the GPIO block through /dev/mem, as pigpio and raspi-gpio rely on,
+# while Debian's kernel, the one the emulated board boots, refuses it (IO_STRICT_DEVMEM).
+# iomem=relaxed lifts just that refusal, so it stands in for Raspberry Pi's kernel where
+# a board stands for Raspberry Pi OS, and nowhere else: a Debian board gets it only from
+# the owner's step, and the other boards run the tool nowhere.
 RASPIOS_KERNEL = ["iomem=relaxed"]
 BOARD_WORDS = {"raspios": RASPIOS_KERNEL}
 
