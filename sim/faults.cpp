@@ -4,10 +4,12 @@
 // Controlled by environment variables, the simulated board's interface:
 //   SIMBOARD_IMAGE=FILE     opens of /dev/mem (or of the build's own image)
 //                           open FILE instead; unset or empty, /dev/mem is refused
+//   SIMBOARD_COMPATIBLE=FILE  the same for the device tree's root compatible
+//                           property, /proc/device-tree/compatible
 //   SIMBOARD_LOG=FILE       appends a line per open, tool-sized malloc and mmap
-//   SIMBOARD_FAIL=LIST      comma-separated: open, malloc1, malloc2 (first or
-//                           second tool-sized malloc gives null), mmap-gpio,
-//                           mmap-spi0 (that block's mapping gives MAP_FAILED)
+//   SIMBOARD_FAIL=LIST      comma-separated: open (of the memory), malloc1, malloc2
+//                           (first or second tool-sized malloc gives null),
+//                           mmap-gpio, mmap-spi0 (that block's mapping gives MAP_FAILED)
 //   SIMBOARD_BUFFERS=A1,A2  the tool-sized buffers start exactly at A1 and A2
 // (a tool-sized malloc is one of bcm2835::tool_buffer_size bytes, 8191).
 //
@@ -17,8 +19,8 @@
 //   open("/dev/mem", 0x101002) = 3 -> /tmp/board.img
 //   malloc(8191) = 0x55d0c8a0
 //   mmap(0x55d0d000, 4096, 0x3, 0x11, 3, 0x20200000) = 0x55d0d000
-// When it refuses the real /dev/mem or gives up on a test's request, a line
-// "simboard: WHY" says so.
+// When it refuses the machine's own /dev/mem or device tree, or gives up on a
+// test's request, a line "simboard: WHY" says so.
 //
 // It calls the kernel directly rather than the symbols it replaces, so that
 // nothing it does re-enters itself or needs the dynamic linker's help.
@@ -27,6 +29,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -50,6 +53,21 @@ constexpr off64_t spi0_base = bcm2835::spi0_base;
 constexpr uintptr_t page = bcm2835::page_size;
 
 int malloc_calls; // tool-sized requests seen so far
+
+// The machine's files that a process under test must never reach, each with the
+// build's own stand-in for it and the variable that names a test's.
+struct Redirect {
+    const char *machine;
+    const char *build;
+    const char *variable;
+};
+#ifdef SIM_MEM_IMAGE
+const Redirect memory = {"/dev/mem", SIM_MEM_IMAGE, "SIMBOARD_IMAGE"};
+const Redirect device_tree = {"/proc/device-tree/compatible", SIM_DT_COMPATIBLE, "SIMBOARD_COMPATIBLE"};
+#else
+const Redirect memory = {"/dev/mem", nullptr, "SIMBOARD_IMAGE"};
+const Redirect device_tree = {"/proc/device-tree/compatible", nullptr, "SIMBOARD_COMPATIBLE"};
+#endif
 
 // True when the comma-separated list in variable `name` holds `word`.
 bool listed(const char *name, const char *word)
@@ -142,31 +160,39 @@ void *place(uintptr_t addr, size_t size)
     return reinterpret_cast<void *>(addr);
 }
 
+// The redirect that an open of `path` falls under, if any: `path` is the machine's own
+// file or the build's stand-in for it.
+const Redirect *redirect_of(const char *path)
+{
+    for (const Redirect *r : {&memory, &device_tree})
+        if (strcmp(path, r->machine) == 0 || (r->build != nullptr && strcmp(path, r->build) == 0))
+            return r;
+    return nullptr;
+}
+
 int do_open(const char *path, int flags, mode_t mode)
 {
-    const char *image = getenv("SIMBOARD_IMAGE");
-    if (image != nullptr && *image == '\0')
-        image = nullptr;
-    const bool device = strcmp(path, "/dev/mem") == 0;
-#ifdef SIM_MEM_IMAGE
-    const bool redirected = image != nullptr && (device || strcmp(path, SIM_MEM_IMAGE) == 0);
-#else
-    const bool redirected = image != nullptr && device;
-#endif
+    const Redirect *r = redirect_of(path);
+    const bool machine = r != nullptr && strcmp(path, r->machine) == 0;
+    const char *file = r != nullptr ? getenv(r->variable) : nullptr;
+    if (file != nullptr && *file == '\0')
+        file = nullptr;
+    const bool redirected = file != nullptr;
     long fd;
-    if (listed("SIMBOARD_FAIL", "open")) {
+    if (r == &memory && listed("SIMBOARD_FAIL", "open")) {
         errno = EACCES;
         fd = -1;
-    } else if (device && image == nullptr) {
-        // Never hand a process under test the machine's physical memory.
+    } else if (machine && file == nullptr) {
+        // Never hand a process under test the machine's physical memory, nor let what
+        // the machine's own device tree says decide a test.
         errno = EACCES;
         fd = -1;
-        say("simboard: refused the real /dev/mem; set SIMBOARD_IMAGE\n");
+        say("simboard: refused the machine's %s; set %s\n", r->machine, r->variable);
     } else {
-        fd = sys_open(redirected ? image : path, flags, mode);
+        fd = sys_open(redirected ? file : path, flags, mode);
     }
     say("open(\"%s\", %#x) = %ld%s%s\n", path, static_cast<unsigned>(flags), fd, redirected ? " -> " : "",
-        redirected ? image : "");
+        redirected ? file : "");
     return static_cast<int>(fd);
 }
 

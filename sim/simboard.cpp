@@ -3,7 +3,9 @@
 //
 // The image is a sparse file whose byte offset is the physical address, so
 // the tool maps it exactly as it maps /dev/mem, and register values written
-// through that mapping stay in the file after the process ends.
+// through that mapping stay in the file after the process ends. Beside it, the
+// board's device tree compatible property (board.img: board.compatible) names a
+// Raspberry Pi Zero W, which the tool reads in place of the kernel's.
 
 #include "bcm2835.hpp"
 
@@ -13,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -40,11 +43,24 @@ const char *spi0_signal(unsigned gpio)
     }
 }
 
+// What a Raspberry Pi Zero W's kernel gives as /proc/device-tree/compatible.
+constexpr char zero_w_compatible[] = "raspberrypi,model-zero-w\0brcm,bcm2835";
+
+// The compatible property's file beside an image: its name with .compatible in place
+// of .img.
+std::string compatible_path(const std::string &image)
+{
+    const std::string suffix = ".img";
+    const bool img = image.size() > suffix.size() && image.ends_with(suffix);
+    return (img ? image.substr(0, image.size() - suffix.size()) : image) + ".compatible";
+}
+
 int usage()
 {
     fputs("usage: simboard reset IMAGE [GPFSEL0 [GPFSEL1 ... GPFSEL5]]\n"
           "       simboard show IMAGE\n"
-          "reset creates IMAGE, or clears it, with every register 0 unless given\n",
+          "reset creates IMAGE, or clears it, with every register 0 unless given, and the\n"
+          "device tree's compatible property of a Raspberry Pi Zero W beside it\n",
           stderr);
     return 2;
 }
@@ -80,7 +96,15 @@ int reset(const char *path, int nvalues, char **values)
         errno = saved;
         return fail("cannot write", path);
     }
-    return close(fd) == 0 ? 0 : fail("cannot write", path);
+    if (close(fd) != 0)
+        return fail("cannot write", path);
+    const std::string compatible = compatible_path(path);
+    const int dt = open(compatible.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (dt < 0)
+        return fail("cannot create", compatible.c_str());
+    const bool written = write(dt, zero_w_compatible, sizeof zero_w_compatible) ==
+                         static_cast<ssize_t>(sizeof zero_w_compatible);
+    return close(dt) == 0 && written ? 0 : fail("cannot write", compatible.c_str());
 }
 
 int show(const char *path)

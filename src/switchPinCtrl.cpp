@@ -12,17 +12,21 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 // Only a 32-bit ARM build may touch physical memory. Any other build must be
-// pointed at the simulated board's memory image, so that running it on a PC
-// can never write that PC's physical memory.
+// pointed at the simulated board's memory image and device tree, so that running
+// it on a PC can never write that PC's physical memory.
 #if defined(__arm__)
 #define MEM_DEVICE "/dev/mem"
-#elif defined(SIM_MEM_IMAGE)
+#define DT_COMPATIBLE "/proc/device-tree/compatible"
+#elif defined(SIM_MEM_IMAGE) && defined(SIM_DT_COMPATIBLE)
 #define MEM_DEVICE SIM_MEM_IMAGE
+#define DT_COMPATIBLE SIM_DT_COMPATIBLE
 #else
-#error "not a 32-bit ARM build: define SIM_MEM_IMAGE as the simulated board's memory image"
+#error "not a 32-bit ARM build: define SIM_MEM_IMAGE and SIM_DT_COMPATIBLE as the simulated board's"
 #endif
 
 // Physical addresses of the register blocks; right only for the BCM2835.
@@ -32,6 +36,12 @@ constexpr off_t spi0_base = 0x20204000;
 constexpr uintptr_t page_size = 4096;
 constexpr size_t block_size = page_size;                  // one page of registers
 constexpr size_t buffer_size = page_size + page_size - 1; // room to align a page
+
+// The device tree's root compatible property is a list of NUL-terminated strings,
+// the board's model first and its SoC last. Raspberry Pi's older kernels named
+// the BCM2835 by its family's name, bcm2708.
+constexpr size_t compatible_max = 1024;
+const char *const bcm2835_names[] = {"brcm,bcm2835", "brcm,bcm2708"};
 
 // Function-select registers: ten 3-bit fields per 32-bit word, from GPFSEL0, the
 // first word of the GPIO block.
@@ -54,6 +64,7 @@ volatile uint32_t *gpio;
 volatile uint32_t *spi0;
 
 void setup_io();
+void check_board();
 
 int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 {
@@ -71,9 +82,49 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
     return 0;
 }
 
-// Maps the GPIO and SPI0 blocks, or prints why not and ends the process.
+// Ends the process unless the device tree names the BCM2835. The same physical
+// addresses are RAM on the later Raspberry Pis, or nothing at all: writing there
+// would corrupt another program's memory or hang the board.
+void check_board()
+{
+    char compatible[compatible_max];
+    ssize_t length = 0;
+    const int fd = open(DT_COMPATIBLE, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t n = 1;
+        while (n > 0 && length < static_cast<ssize_t>(sizeof compatible)) {
+            n = read(fd, compatible + length, sizeof compatible - static_cast<size_t>(length));
+            length += n > 0 ? n : 0;
+        }
+        if (n < 0)
+            length = 0; // a read error leaves nothing to trust
+        close(fd);
+    }
+    if (length == 0) {
+        puts("can't read the device tree");
+        exit(-1);
+    }
+    // Only whole strings count: one cut off at the end of the buffer names nothing.
+    for (size_t at = 0; at < static_cast<size_t>(length);) {
+        const char *name = compatible + at;
+        const size_t n = strnlen(name, static_cast<size_t>(length) - at);
+        if (n == static_cast<size_t>(length) - at)
+            break;
+        for (const char *soc : bcm2835_names)
+            if (strcmp(name, soc) == 0)
+                return;
+        at += n + 1;
+    }
+    puts("not a BCM2835 board");
+    exit(-1);
+}
+
+// Maps the GPIO and SPI0 blocks, or prints why not and ends the process. It checks
+// the board first, so that nothing is opened, reserved or mapped on another one.
 void setup_io()
 {
+    check_board();
+
     mem_fd = open(MEM_DEVICE, O_RDWR | O_SYNC);
     if (mem_fd < 0) {
         puts("can't open /dev/mem ");

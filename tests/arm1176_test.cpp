@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The binary a board gets, as it is, on the ARM1176's own instruction set (qemu-arm
 // -cpu arm1176): no fault layer, with a board image, a folder or /dev/null at dev/mem
-// in the emulator's root, so that the guest can never reach the machine's memory.
+// in the emulator's root, so that the guest can never reach the machine's memory, and
+// a device tree's compatible property at proc/device-tree/compatible.
 #include "support.hpp"
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_view_literals;
 
 using bcm2835::gpio_base;
 using bcm2835::spi0_base;
@@ -21,6 +23,7 @@ enum class Device { image, folder, null };
 struct Case {
     const char *name; // cppcheck-suppress unusedStructMember ; read by the name generator
     Device device;
+    std::string_view compatible;
     std::vector<std::string> args;
     const char *out; // a regular expression
     int status;
@@ -34,17 +37,20 @@ TEST_P(Arm1176, ShippedBinary)
     const Scratch scratch;
     const fs::path root = scratch.path;
     fs::create_directory(root / "dev");
-    const BoardImage board(root / "dev/mem");
+    const BoardImage board(root / "dev/mem", root / "proc/device-tree/compatible");
     switch (c.device) {
     case Device::image: board.seed(0xa73ac688, 0x6c68fd5a); break;
     case Device::folder: fs::create_directory(board.path); break;
     case Device::null: fs::create_symlink("/dev/null", board.path); break;
     }
+    board.name(c.compatible);
     std::vector<uint32_t> gpio, spi0;
     if (c.device == Device::image) {
         gpio = board.page(gpio_base);
-        gpio[0] = switched(0, gpio[0]);
-        gpio[1] = switched(1, gpio[1]);
+        if (c.status == 0) {
+            gpio[0] = switched(0, gpio[0]);
+            gpio[1] = switched(1, gpio[1]);
+        }
         spi0 = board.page(spi0_base);
     }
     // The guest runs as nobody where the test may switch users, so the tool and the
@@ -75,13 +81,21 @@ TEST_P(Arm1176, ShippedBinary)
 }
 
 const char *const mapped = "SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000\n";
+constexpr std::string_view zero_w = "raspberrypi,model-zero-w\0brcm,bcm2835\0"sv;
 
 INSTANTIATE_TEST_SUITE_P(
     DevMem, Arm1176,
-    testing::Values(Case{"Image", Device::image, {}, mapped, 0},
-                    Case{"ImageWithArguments", Device::image, {"--help", "-x", "7"}, mapped, 0},
-                    Case{"Folder", Device::folder, {}, "can't open /dev/mem \n", 255},
-                    Case{"DevNull", Device::null, {}, "mmap error -1\n", 255}),
+    testing::Values(Case{"Image", Device::image, zero_w, {}, mapped, 0},
+                    Case{"ImageWithArguments", Device::image, zero_w, {"--help", "-x", "7"}, mapped, 0},
+                    Case{"Folder", Device::folder, zero_w, {}, "can't open /dev/mem \n", 255},
+                    Case{"DevNull", Device::null, zero_w, {}, "mmap error -1\n", 255},
+                    // A Raspberry Pi 2: the registers are elsewhere, and nothing is written.
+                    Case{"Pi2",
+                         Device::image,
+                         "raspberrypi,2-model-b\0brcm,bcm2836\0"sv,
+                         {},
+                         "not a BCM2835 board\n",
+                         255}),
     [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,15 +2,19 @@
 // The board image viewer: what it creates, and how it names what it sees.
 #include "support.hpp"
 
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sys/stat.h>
 
 namespace {
 
-TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
+using namespace std::string_view_literals;
+
+TEST(Simboard, ResetMakesASparseImageWithGivenRegistersAndAPiZeroTree)
 {
     const Scratch scratch;
-    const BoardImage board(scratch.file("board.img"));
+    const BoardImage board(scratch.file("board.img"), scratch.file("board.compatible"));
     const std::string &image = board.path;
     board.seed(0x12345678, 0x9abcdef0); // old contents that a reset must clear
     ASSERT_EQ(run_command({SIMBOARD_PATH, "reset", image, "0x249249", "1"}, {}, scratch).status, 0);
@@ -24,6 +28,9 @@ TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
     EXPECT_EQ(gpio[1], 1U);
     EXPECT_EQ(std::vector<uint32_t>(gpio.begin() + 2, gpio.end()), std::vector<uint32_t>(1022, 0));
     EXPECT_EQ(board.page(bcm2835::spi0_base), std::vector<uint32_t>(1024, 0));
+    std::ifstream property(board.compatible, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(property), {}),
+              "raspberrypi,model-zero-w\0brcm,bcm2835\0"sv);
 
     for (const char *bad : {"0x100000000", "12abc", ""})
         EXPECT_EQ(run_command({SIMBOARD_PATH, "reset", image, bad}, {}, scratch).status, 2) << bad;
@@ -32,7 +39,7 @@ TEST(Simboard, ResetMakesASparseImageWithGivenRegisters)
 TEST(Simboard, ShowNamesEachFunctionSignalAndHeaderPin)
 {
     const Scratch scratch;
-    const BoardImage board(scratch.file("board.img"));
+    const BoardImage board(scratch.file("board.img"), scratch.file("board.compatible"));
     // GPIO 0-7 hold codes 0-7 in turn; GPIO 10 and 11 alt0.
     board.seed(0x00fac688, 0x00000024);
     const Result r = run_command({SIMBOARD_PATH, "show", board.path}, {}, scratch);

@@ -135,6 +135,20 @@ void BoardImage::seed(uint32_t gpfsel0, uint32_t gpfsel1) const
         const auto bytes = static_cast<ssize_t>(words.size() * sizeof words[0]);
         check(pwrite(image.fd, words.data(), bytes, static_cast<off_t>(base)) == bytes, "seed " + path);
     }
+    using namespace std::string_view_literals;
+    name("raspberrypi,model-zero\0brcm,bcm2835\0"sv);
+}
+
+void BoardImage::name(std::string_view strings) const
+{
+    std::filesystem::create_directories(std::filesystem::path(compatible).parent_path());
+    if (strings.empty()) {
+        std::filesystem::remove(compatible);
+        return;
+    }
+    const Fd property(compatible, O_WRONLY | O_CREAT | O_TRUNC);
+    const auto bytes = static_cast<ssize_t>(strings.size());
+    check(write(property.fd, strings.data(), strings.size()) == bytes, "write " + compatible);
 }
 
 std::vector<uint32_t> BoardImage::page(uint64_t phys) const
@@ -190,7 +204,8 @@ FaultRun run_with_faults(const Scratch &scratch, const BoardImage &image,
     argv.push_back(tool_path());
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> vars(env);
-    for (const std::string &fallback : {"SIMBOARD_IMAGE=" + image.path, "SIMBOARD_LOG=" + log}) {
+    for (const std::string &fallback :
+         {"SIMBOARD_IMAGE=" + image.path, "SIMBOARD_COMPATIBLE=" + image.compatible, "SIMBOARD_LOG=" + log}) {
         const std::string name = fallback.substr(0, fallback.find('=') + 1);
         if (std::none_of(env.begin(), env.end(), [&](const std::string &v) { return v.starts_with(name); }))
             vars.push_back(fallback);

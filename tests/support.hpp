@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,17 +44,25 @@ class Scratch {
     std::string path;
 };
 
-// A board image at `path`: a sparse file whose byte offsets are physical addresses.
+// A board image at `path`: a sparse file whose byte offsets are physical addresses, and
+// its device tree's root compatible property at `compatible`.
 class BoardImage {
   public:
-    explicit BoardImage(std::string path) : path(std::move(path)) {}
+    BoardImage(std::string path, std::string compatible)
+        : path(std::move(path)), compatible(std::move(compatible))
+    {
+    }
 
     // Writes a fresh image: GPFSEL0/GPFSEL1 as given, every other word of the GPIO
-    // and SPI0 pages a distinct pattern that the tool must leave alone.
+    // and SPI0 pages a distinct pattern that the tool must leave alone; and a Pi Zero's
+    // compatible property.
     void seed(uint32_t gpfsel0, uint32_t gpfsel1) const;
+    // Writes the compatible property: NUL-terminated strings, or no file at all for "".
+    void name(std::string_view strings) const;
     std::vector<uint32_t> page(uint64_t phys) const;
 
     std::string path;
+    std::string compatible;
 };
 
 struct Result {
@@ -80,7 +89,8 @@ struct FaultRun {
 };
 
 // Runs the tool with `args` under the fault layer on `image`, with the extra
-// variables `env` (which may override the image), and reads back its calls.
+// variables `env` (which may override the image or its compatible property), and
+// reads back its calls.
 FaultRun run_with_faults(const Scratch &scratch, const BoardImage &image,
                          const std::vector<std::string> &args, const std::vector<std::string> &env = {});
 

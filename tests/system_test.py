@@ -157,6 +157,13 @@ def test_unit_stands_aside(seen, name, says, regs):
     assert boot["regs"] == regs
 
 
+def test_tool_refuses_on_a_pi_2(seen):
+    """Typed by root on a Raspberry Pi 2, whose kernel would let it map the addresses: the
+    tool names the reason, ends with status 255 and writes nothing."""
+    assert "iomem=relaxed" in seen["pi-2"]["cmdline"].split()
+    assert seen["pi-2"]["typed"] == ("not a BCM2835 board\n", RASPIOS)
+
+
 def test_every_owner_block_is_run(seen):
     """Every block of the README's owner sections was typed, run or compared by a journey."""
     assert README.unused() == []

@@ -10,6 +10,7 @@
 
 namespace {
 
+using namespace std::string_view_literals;
 using bcm2835::gpio_base;
 using bcm2835::spi0_base;
 constexpr uint64_t buffer_size = bcm2835::tool_buffer_size;
@@ -32,15 +33,17 @@ std::vector<std::string> names(const std::vector<Call> &calls)
 // A board image in a scratch folder of its own.
 struct Board {
     Scratch scratch;
-    BoardImage image{scratch.file("board.img")};
+    BoardImage image{scratch.file("board.img"), scratch.file("board.compatible")};
 };
 
 // Checks a successful run: its output, its calls and where it mapped each page.
-void expect_success(const Result &r, const std::vector<Call> &calls)
+// The board check's open of the compatible property comes first, then the memory's.
+void expect_success(const Result &r, const std::vector<Call> &all)
 {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    ASSERT_EQ(names(calls), (std::vector<std::string>{"open", "malloc", "mmap", "malloc", "mmap"}));
+    ASSERT_EQ(names(all), (std::vector<std::string>{"open", "open", "malloc", "mmap", "malloc", "mmap"}));
+    const std::vector<Call> calls(all.begin() + 1, all.end());
     EXPECT_EQ(calls[0].args.at(1), "0x101002"); // O_RDWR | O_SYNC
     for (const int i : {1, 3}) {
         const uint64_t buffer = number(calls[i].result);
@@ -118,11 +121,11 @@ TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
     const FaultRun run = run_with_faults(board.scratch, board.image, {}, {at});
     const std::vector<Call> &calls = run.calls;
     expect_success(run.result, calls);
-    ASSERT_EQ(calls.size(), 5U);
-    EXPECT_EQ(number(calls[1].result), p.buffer[0]);
-    EXPECT_EQ(number(calls[2].result), p.mapped[0]);
-    EXPECT_EQ(number(calls[3].result), p.buffer[1]);
-    EXPECT_EQ(number(calls[4].result), p.mapped[1]);
+    ASSERT_EQ(calls.size(), 6U);
+    EXPECT_EQ(number(calls[2].result), p.buffer[0]);
+    EXPECT_EQ(number(calls[3].result), p.mapped[0]);
+    EXPECT_EQ(number(calls[4].result), p.buffer[1]);
+    EXPECT_EQ(number(calls[5].result), p.mapped[1]);
     EXPECT_EQ(board.image.page(gpio_base)[0], spi0_fields(0, bcm2835::fsel_alt0));
 }
 
@@ -138,6 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct Failure {
     const char *name; // cppcheck-suppress unusedStructMember ; read by param_name
     const char *fault;
+    std::string_view compatible;    // the board's compatible property; "" for none
     const char *out;                // %s: the failure value as %p prints it
     std::vector<std::string> calls; // the calls made, the last one failing
 };
@@ -145,14 +149,16 @@ struct Failure {
 class Failures : public testing::TestWithParam<Failure> {};
 
 // Each failure prints its lines, exits 255, takes no later step and leaves
-// every register as it was.
+// every register as it was. On a board that is not a BCM2835 the tool opens
+// nothing but the device tree's property.
 TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
 {
     const Board board;
     board.image.seed(0xa73ac688, 0x6c68fd5a);
+    const Failure f = GetParam();
+    board.image.name(f.compatible);
     const std::vector<uint32_t> gpio_page = board.image.page(gpio_base);
     const std::vector<uint32_t> spi0_page = board.image.page(spi0_base);
-    const Failure f = GetParam();
 
     const FaultRun run =
         run_with_faults(board.scratch, board.image, {}, {std::string("SIMBOARD_FAIL=") + f.fault});
@@ -166,51 +172,87 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
     EXPECT_EQ(r.status, 255);
     ASSERT_EQ(names(calls), f.calls);
     const std::string &failed = calls.back().result;
-    EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == map_failed()) << failed;
+    if (*f.fault != '\0') {
+        EXPECT_TRUE(failed == "-1" || failed == "(nil)" || number(failed) == map_failed()) << failed;
+    }
     // cppcheck-suppress knownConditionTrueFalse ; the tool runs between the two reads
     EXPECT_EQ(board.image.page(gpio_base), gpio_page);
     // cppcheck-suppress knownConditionTrueFalse
     EXPECT_EQ(board.image.page(spi0_base), spi0_page);
 }
 
+constexpr std::string_view pi_zero = "raspberrypi,model-zero\0brcm,bcm2835\0"sv;
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Failures,
     testing::Values(
-        Failure{"Open", "open", "can't open /dev/mem \n", {"open"}},
-        Failure{"FirstMalloc", "malloc1", "allocation error \n", {"open", "malloc"}},
-        Failure{"GpioMmap", "mmap-gpio", "mmap error -1\n", {"open", "malloc", "mmap"}},
-        Failure{"SecondMalloc", "malloc2", "allocation error \n", {"open", "malloc", "mmap", "malloc"}},
+        Failure{"Open", "open", pi_zero, "can't open /dev/mem \n", {"open", "open"}},
+        Failure{"FirstMalloc", "malloc1", pi_zero, "allocation error \n", {"open", "open", "malloc"}},
+        Failure{"GpioMmap", "mmap-gpio", pi_zero, "mmap error -1\n", {"open", "open", "malloc", "mmap"}},
+        Failure{"SecondMalloc",
+                "malloc2",
+                pi_zero,
+                "allocation error \n",
+                {"open", "open", "malloc", "mmap", "malloc"}},
         Failure{"Spi0Mmap",
                 "mmap-spi0",
+                pi_zero,
                 "SPI mapped from 0x0x20204000 to 0x%s\nmmap error -1\n",
-                {"open", "malloc", "mmap", "malloc", "mmap"}}),
+                {"open", "open", "malloc", "mmap", "malloc", "mmap"}},
+        // Boards whose peripherals are elsewhere: the same addresses are RAM there.
+        Failure{"Pi2", "", "raspberrypi,2-model-b\0brcm,bcm2836\0"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{
+            "Zero2W", "", "raspberrypi,model-zero-2-w\0brcm,bcm2837\0"sv, "not a BCM2835 board\n", {"open"}},
+        // The name must be a whole string of the list, not part of one.
+        Failure{"NamePrefix", "", "brcm,bcm2835-x\0brcm,bcm28\0"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{
+            "Unterminated", "", "raspberrypi,model-zero\0brcm,bcm2835"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{"NoDeviceTree", "", "", "can't read the device tree\n", {"open"}}),
     param_name<Failure>);
+
+// Raspberry Pi's older kernels name the BCM2835 by its family, alone.
+TEST(Board, FamilyNameIsABcm2835)
+{
+    const Board board;
+    board.image.seed(0, 0);
+    board.image.name("brcm,bcm2708\0"sv);
+    const FaultRun run = run_with_faults(board.scratch, board.image, {});
+    expect_success(run.result, run.calls);
+    EXPECT_EQ(board.image.page(gpio_base)[0], spi0_fields(0, bcm2835::fsel_alt0));
+}
 
 // A missing image is the simulated board's version of an unopenable device.
 TEST(Device, UnopenableDeviceReportedBeforeAnyAllocation)
 {
     const Board board;
+    board.image.name("raspberrypi,model-zero\0brcm,bcm2835\0"sv);
     const FaultRun run = run_with_faults(board.scratch, board.image, {});
     EXPECT_EQ(run.result.out, "can't open /dev/mem \n");
     EXPECT_EQ(run.result.status, 255);
-    EXPECT_EQ(names(run.calls), std::vector<std::string>{"open"});
+    EXPECT_EQ(names(run.calls), (std::vector<std::string>{"open", "open"}));
 }
 
-// A 32-bit ARM build opens /dev/mem itself; with no image to go to, the fault
-// layer must stop it rather than let it reach the machine's memory.
-TEST(Device, RealDeviceRefusedWithoutImage)
+// A 32-bit ARM build opens /dev/mem and the device tree itself; with no file to go
+// to, the fault layer must stop it rather than let it reach the machine's own.
+TEST(Device, MachineFilesRefusedWithoutStandIns)
 {
     if (std::getenv("TEST_LAUNCHER") == nullptr)
-        GTEST_SKIP() << "this build maps the simulated board's image, never /dev/mem";
+        GTEST_SKIP() << "this build opens the simulated board's files, never the machine's";
     const Board board;
     board.image.seed(0, 0);
-    const FaultRun run = run_with_faults(board.scratch, board.image, {}, {"SIMBOARD_IMAGE="});
+    FaultRun run = run_with_faults(board.scratch, board.image, {}, {"SIMBOARD_IMAGE="});
     EXPECT_EQ(run.result.out, "can't open /dev/mem \n");
     EXPECT_EQ(run.result.status, 255);
-    const std::vector<Call> &calls = run.calls;
-    ASSERT_EQ(names(calls), std::vector<std::string>{"open"});
-    EXPECT_EQ(calls[0].args.at(0), "\"/dev/mem\"");
-    EXPECT_EQ(calls[0].result, "-1");
+    ASSERT_EQ(names(run.calls), (std::vector<std::string>{"open", "open"}));
+    EXPECT_EQ(run.calls[1].args.at(0), "\"/dev/mem\"");
+    EXPECT_EQ(run.calls[1].result, "-1");
+
+    run = run_with_faults(board.scratch, board.image, {}, {"SIMBOARD_COMPATIBLE="});
+    EXPECT_EQ(run.result.out, "can't read the device tree\n");
+    EXPECT_EQ(run.result.status, 255);
+    ASSERT_EQ(names(run.calls), std::vector<std::string>{"open"});
+    EXPECT_EQ(run.calls[0].args.at(0), "\"/proc/device-tree/compatible\"");
+    EXPECT_EQ(run.calls[0].result, "-1");
 }
 
 TEST(Binary, NeedsOnlyTheCLibrary)
