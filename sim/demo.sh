@@ -4,6 +4,7 @@
 # before and after.
 set -eu
 cd "$(dirname "$0")/.."
+sh tools/pc-only.sh "$0"
 tools/deps build
 cmake --preset default >/dev/null
 cmake --build --preset default --target switchPinCtrl simboard >/dev/null
