@@ -58,6 +58,7 @@ manpage)
     LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$build" >/dev/null 2>"$scratch/err" ||
         fail "man could not render $build"
     [ ! -s "$scratch/err" ] || fail "man warns: $(cat "$scratch/err")"
+    mandoc -Tlint "$build" >"$scratch/lint" 2>&1 || fail "mandoc -Tlint: $(cat "$scratch/lint")"
     ;;
 deb)
     # The packages the board workflow made, for armhf and armel: their binary is the one

@@ -64,7 +64,7 @@ def test_stock_debian_refuses_the_tool(seen):
     assert stock["refused"] == DEBIAN
     assert "Active: failed (Result: exit-code)" in stock["status"]
     assert re.search(r"switchPinCtrl\[\d+\]: mmap error -1$", stock["status"], re.M), stock["status"]
-    assert "switchPinCtrl - hand GPIO pins 7 to 11 of a BCM2835 board to the SPI0 controller" in \
+    assert "switchPinCtrl - hand GPIO 7 to 11 of a BCM2835 board to the SPI0 controller" in \
         " ".join(stock["man"].split())
 
 
@@ -80,6 +80,7 @@ def test_status_is_as_the_readme_shows_it(seen):
     """After the step, on Debian's tree as it is: the unit has run, its status reads as the
     README's example, and the pins are exactly as the hog left them."""
     status = seen["after-step"]["status"]
+    print("systemctl status, after the step:\n" + status)
     example = "\n".join(README.block("example", "status"))
     assert lines_of(status, ("switchpinctrl.service -", "Loaded:", "Active:")) == \
         lines_of(example, ("switchpinctrl.service -", "Loaded:", "Active:"))
@@ -162,6 +163,13 @@ def test_tool_refuses_on_a_pi_2(seen):
     tool names the reason, ends with status 255 and writes nothing."""
     assert "iomem=relaxed" in seen["pi-2"]["cmdline"].split()
     assert seen["pi-2"]["typed"] == ("not a BCM2835 board\n", RASPIOS)
+
+
+@pytest.mark.parametrize("name", ["stock", "raspios"])
+def test_pins_are_as_the_readme_shows_them(seen, name):
+    """The kernel's pin table as the owner checks it, with GPIO 7-11 in alt0: on stock
+    Debian from its hog, on Raspberry Pi OS once the unit has run."""
+    assert seen[name]["pins"] == "\n".join(README.block("example", "pins")) + "\n"
 
 
 def test_every_owner_block_is_run(seen):
