@@ -41,7 +41,7 @@ def no_trace(owner):
 def stock(owner):
     """Stock Debian: the package installed and its unit enabled; the owner's step."""
     owner.login()
-    seen = {"kernel": owner.gpfsel()}
+    seen = {"kernel": owner.gpfsel(), "pins": owner.block("debian-pins")[0]}
     owner.type(standin.TAKE_PACKAGES)
     seen["install"] = owner.block("debian-install")
     seen["installed"] = owner.gpfsel(), owner.type("systemctl is-enabled %s" % UNIT, status=1)
@@ -106,6 +106,7 @@ def raspios(owner):
     seen["installed"] = owner.gpfsel(), owner.type("systemctl is-enabled %s" % UNIT, status=1)
     owner.block("raspios-enable")
     seen["enabled"], seen["status"] = owner.gpfsel(), owner.block("status")[0]
+    seen["pins"] = owner.block("raspios-pins")[0]
     seen["arch"] = owner.type("dpkg-query -W -f '${Architecture}' switchpinctrl")
     owner.block("raspios-remove")
     owner.type("sudo reboot")

@@ -12,7 +12,7 @@ from .host import Failure
 
 PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "README.md")
 # The sections an owner follows; every block in them must be run by a journey.
-OWNER_SECTIONS = ["On the board", "Raspberry Pi OS", "Debian", "For fleets"]
+OWNER_SECTIONS = ["Raspberry Pi OS", "Debian", "Check the service", "Get the package", "For fleets"]
 Block = namedtuple("Block", "where name section lines")
 HEADING = re.compile(r"^#{2,3} (.*)$")
 MARKER = re.compile(r"^\s*<!-- (board|pc|example): ([a-z0-9-]+) -->$")
