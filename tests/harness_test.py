@@ -95,10 +95,10 @@ def test_readme_names_its_blocks_and_tells_the_unrun(tmp_path):
     """A block is found by the marker before it; an owner's block that no journey took,
     named or not, is reported; others are not."""
     readme = tmp_path / "README.md"
-    readme.write_text("## On the board\n<!-- board: one -->\n```sh\nfirst  # why\n# a comment\n\nsecond\n```\n\n"
+    readme.write_text("## Raspberry Pi OS\n<!-- board: one -->\n```sh\nfirst  # why\n# a comment\n\nsecond\n```\n\n"
                       "  ```sh\n  unnamed\n  ```\n<!-- pc: two -->\n```sh\nlater\n```\n## Elsewhere\n```sh\nnot an owner's\n```\n")
     found = Readme(str(readme))
     assert found.commands("board", "one") == ["first  # why", "second"]
-    assert found.unused() == [("On the board", None, None, "unnamed"), ("On the board", "pc", "two", "later")]
+    assert found.unused() == [("Raspberry Pi OS", None, None, "unnamed"), ("Raspberry Pi OS", "pc", "two", "later")]
     with pytest.raises(Failure, match="0 blocks marked <!-- board: two -->"):
         found.block("board", "two")
