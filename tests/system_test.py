@@ -82,8 +82,8 @@ def test_status_is_as_the_readme_shows_it(seen):
     status = seen["after-step"]["status"]
     print("systemctl status, after the step:\n" + status)
     example = "\n".join(README.block("example", "status"))
-    assert lines_of(status, ("switchpinctrl.service -", "Loaded:", "Active:")) == \
-        lines_of(example, ("switchpinctrl.service -", "Loaded:", "Active:"))
+    shown = ("switchpinctrl.service -", "Loaded:", "Active:", "Docs:", "Process:", "Main PID:")
+    assert lines_of(status, shown) == lines_of(example, shown)
     assert TOOL_LINE.search(status) and TOOL_LINE.search(example), status
     assert seen["after-step"]["regs"] == DEBIAN
 
@@ -126,6 +126,7 @@ def test_native_build_switches_the_pins(seen):
     assert (first["seeded"], first["built"]) == (RASPIOS, SWITCHED)
     assert first["which"] == "/usr/local/sbin/switchPinCtrl\n"
     assert re.fullmatch(r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000\n", first["native"][-1])
+    print("switchPinCtrl, built on the board, printed: " + first["native"][-1])
 
 
 def test_raspios(seen):
