@@ -70,10 +70,12 @@ def test_stock_debian_refuses_the_tool(seen):
 
 def test_owner_step_reaches_the_kernel(seen):
     """The harness passes no iomem=: stock Debian boots without it, the step writes it into
-    the card's cmdline.txt, and the next boot's kernel has it from there."""
+    the card's cmdline.txt, and the next boot's kernel has it from there; undone, it leaves
+    the card's cmdline.txt."""
     assert "iomem=" not in seen["stock"]["cmdline"]
     assert "iomem=relaxed" in seen["stock"]["cmdline_txt"].split()
     assert "iomem=relaxed" in seen["after-step"]["cmdline"].split()
+    assert "iomem=" not in seen["after-step"]["cmdline_txt"]
 
 
 def test_status_is_as_the_readme_shows_it(seen):

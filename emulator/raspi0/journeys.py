@@ -54,7 +54,7 @@ def stock(owner):
 
 def after_step(owner):
     """Debian's tree as the card has it, after the step: the unit runs; then removal,
-    which keeps the owner's choice, and purge, which forgets it."""
+    which keeps the owner's choice, and purge, which forgets it; and the step undone."""
     owner.login()
     seen = {"regs": owner.gpfsel(), "status": owner.block("status")[0], "times": unit_times(owner)}
     owner.block("debian-remove")
@@ -62,6 +62,7 @@ def after_step(owner):
     seen["links"] = owner.type("find /etc/systemd -name 'switchpinctrl*'")
     owner.block("debian-purge")
     seen["left"] = no_trace(owner)
+    owner.block("debian-undo-step")
     return seen
 
 
