@@ -61,13 +61,16 @@ struct Redirect {
     const char *build;
     const char *variable;
 };
+// A PC's build of the tool opens its own stand-ins; an ARM build has none.
 #ifdef SIM_MEM_IMAGE
-const Redirect memory = {"/dev/mem", SIM_MEM_IMAGE, "SIMBOARD_IMAGE"};
-const Redirect device_tree = {"/proc/device-tree/compatible", SIM_DT_COMPATIBLE, "SIMBOARD_COMPATIBLE"};
+constexpr const char *build_image = SIM_MEM_IMAGE;
+constexpr const char *build_compatible = SIM_DT_COMPATIBLE;
 #else
-const Redirect memory = {"/dev/mem", nullptr, "SIMBOARD_IMAGE"};
-const Redirect device_tree = {"/proc/device-tree/compatible", nullptr, "SIMBOARD_COMPATIBLE"};
+constexpr const char *build_image = nullptr;
+constexpr const char *build_compatible = nullptr;
 #endif
+const Redirect memory = {"/dev/mem", build_image, "SIMBOARD_IMAGE"};
+const Redirect device_tree = {"/proc/device-tree/compatible", build_compatible, "SIMBOARD_COMPATIBLE"};
 
 // True when the comma-separated list in variable `name` holds `word`.
 bool listed(const char *name, const char *word)
