@@ -3,15 +3,54 @@
 # ARM mode) that runs on every Raspberry Pi 1 and Zero, whatever C library its OS has.
 #
 # Debian's armhf runtime is ARMv7, so the program links a runtime of its own instead,
-# built once into the build tree by arm1176-runtime.sh: musl from Debian's source package
-# and the ARM-mode hard-float libgcc of Debian's gcc-arm-none-eabi. Nothing of Debian's
-# armhf runtime is linked: no start files, no libc, no libgcc, no libstdc++ and no C++
-# headers (the tool uses the C library alone).
+# built once into the build tree by arm1176-runtime.sh: musl, from the source tree's musl/
+# (Debian's source package musl, fetched by tools/deps board; the source package's musl
+# component), and the ARM-mode hard-float libgcc of Debian's gcc-arm-none-eabi. Nothing of
+# Debian's armhf runtime is linked: no start files, no libc, no libgcc, no libstdc++ and no
+# C++ headers (the tool uses the C library alone). Nothing here reaches the network.
 include(${CMAKE_CURRENT_LIST_DIR}/arm1176-linux-gnueabihf.cmake)
 
-# Pinned: the package names them in its Built-Using field.
+# Pinned: tools/musl-source.sh fetches this version, and the package names it in its
+# Built-Using field.
 set(ARM_RUNTIME_MUSL_VERSION 1.2.3-1)
-set(ARM_RUNTIME_LIBGCC_VERSION 15:12.2.rel1-1)
+string(REGEX REPLACE "-[^-]*$" "" musl_upstream ${ARM_RUNTIME_MUSL_VERSION})
+
+# What the build needs and cannot fetch: one message that names what is missing, before
+# CMake looks for a compiler.
+function(arm_runtime_missing what)
+  message(FATAL_ERROR "The board build needs ${what}.\n"
+    "tools/deps board installs and fetches everything it needs; run it once, with the network.")
+endfunction()
+find_program(ARM_CROSS_CXX ${ARM_TOOLCHAIN_PREFIX}g++)
+if(NOT ARM_CROSS_CXX)
+  arm_runtime_missing("the cross compiler ${ARM_TOOLCHAIN_PREFIX}g++ (Debian package g++-arm-linux-gnueabihf)")
+endif()
+find_program(ARM_NONE_EABI_GCC arm-none-eabi-gcc)
+if(NOT ARM_NONE_EABI_GCC)
+  arm_runtime_missing("libgcc for ARMv6 hard-float (Debian package gcc-arm-none-eabi)")
+endif()
+# The musl component, where the source package unpacks it and tools/deps board puts it.
+get_filename_component(ARM_RUNTIME_MUSL_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../musl ABSOLUTE)
+if(NOT EXISTS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION)
+  arm_runtime_missing("musl's source in ${ARM_RUNTIME_MUSL_SOURCE} (Debian's musl ${ARM_RUNTIME_MUSL_VERSION})")
+endif()
+file(STRINGS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION musl_found)
+if(NOT musl_found STREQUAL musl_upstream)
+  arm_runtime_missing("musl ${musl_upstream} in ${ARM_RUNTIME_MUSL_SOURCE}, which holds ${musl_found}")
+endif()
+
+separate_arguments(cpu_flags UNIX_COMMAND "${ARM1176_FLAGS}")
+execute_process(COMMAND ${ARM_NONE_EABI_GCC} ${cpu_flags} -print-libgcc-file-name
+  OUTPUT_VARIABLE ARM_RUNTIME_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
+# Built-Using names source packages with their versions: gcc-arm-none-eabi's as dpkg has it.
+execute_process(COMMAND dpkg-query -S ${ARM_RUNTIME_LIBGCC} OUTPUT_VARIABLE libgcc_package)
+string(REGEX REPLACE ":.*" "" libgcc_package "${libgcc_package}")
+execute_process(COMMAND dpkg-query -W -f "\${source:Package} (= \${source:Version})" ${libgcc_package}
+  OUTPUT_VARIABLE libgcc_source)
+if(NOT libgcc_source)
+  arm_runtime_missing("the ARM-mode hard-float libgcc of gcc-arm-none-eabi (${ARM_RUNTIME_LIBGCC} is not Debian's)")
+endif()
+set(ARM_RUNTIME_BUILT_USING "musl (= ${ARM_RUNTIME_MUSL_VERSION}), ${libgcc_source}")
 
 # try_compile projects inherit the runtime of the build that runs them.
 if(NOT ARM_RUNTIME_DIR)
@@ -19,13 +58,13 @@ if(NOT ARM_RUNTIME_DIR)
 endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ARM_RUNTIME_DIR)
 execute_process(
-  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/arm1176-runtime.sh ${ARM_RUNTIME_DIR} ${ARM_TOOLCHAIN_PREFIX}
-          "${ARM1176_FLAGS}" ${ARM_RUNTIME_MUSL_VERSION} ${ARM_RUNTIME_LIBGCC_VERSION}
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/arm1176-runtime.sh ${ARM_RUNTIME_DIR} ${ARM_RUNTIME_MUSL_SOURCE}
+          ${ARM_TOOLCHAIN_PREFIX} "${ARM1176_FLAGS}" ${ARM_RUNTIME_LIBGCC}
   RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "could not build the ARM1176 runtime in ${ARM_RUNTIME_DIR}")
 endif()
-file(STRINGS ${ARM_RUNTIME_DIR}/built-using ARM_RUNTIME_BUILT_USING)
+file(WRITE ${ARM_RUNTIME_DIR}/built-using "${ARM_RUNTIME_BUILT_USING}\n")
 
 set(rt ${ARM_RUNTIME_DIR})
 string(APPEND CMAKE_CXX_FLAGS_INIT " -nostdinc -isystem ${rt}/include")

@@ -193,9 +193,10 @@ def upgrade_version():
 
 def newer_version(source, work):
     """The armhf package of the version that the README's upgrade installs, made from a copy
-    of `source` with a changelog entry of that version (the runtime copied, not built again)."""
+    of `source` with a changelog entry of that version (musl's source and the runtime copied, not fetched or built again)."""
     version = upgrade_version()
     tree = copy_tree(source, os.path.join(work, "switchPinCtrl-" + version))
+    shutil.copytree(os.path.join(source, "musl"), os.path.join(tree, "musl"))
     shutil.copytree(os.path.join(source, "build", "board", "runtime"), os.path.join(tree, "build", "board", "runtime"))
     changelog = os.path.join(tree, "debian", "changelog")
     with open(changelog) as f:
