@@ -1,8 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Checks what a board gets from the board build:
-#   packaging_test.sh install|unit|deb BUILD_DIR [VERSION]
-#   packaging_test.sh reproducible BUILD_DIR SOURCE_DIR VERSION
+#   packaging_test.sh install|unit BUILD_DIR
+#   packaging_test.sh deb|offline BUILD_DIR SOURCE_DIR
 #   packaging_test.sh manpage PAGE
 set -u
 what=$1
@@ -63,7 +63,7 @@ manpage)
 deb)
     # The packages the board workflow made, for armhf and armel: their binary is the one
     # the tests ran, and they differ in their Architecture field alone.
-    version=$3
+    version=$(dpkg-parsechangelog -l "$3/debian/changelog" -S Version)
     for arch in armhf armel; do
         deb="$build/switchpinctrl_${version}_$arch.deb"
         [ -f "$deb" ] || fail "no $deb"
@@ -76,7 +76,7 @@ deb)
         want="./usr/lib/systemd/system/switchpinctrl.service
 ./usr/libexec/switchpinctrl/spi0-free
 ./usr/sbin/switchPinCtrl
-./usr/share/doc/switchpinctrl/changelog.gz
+./usr/share/doc/switchpinctrl/changelog.Debian.gz
 ./usr/share/doc/switchpinctrl/copyright
 ./usr/share/lintian/overrides/switchpinctrl
 ./usr/share/man/man8/switchPinCtrl.8.gz"
@@ -93,27 +93,28 @@ $got"
     done
     diff -r "$scratch/armhf" "$scratch/armel" || fail "the armhf and armel packages differ beyond their architecture"
     ;;
-reproducible)
-    # The same source in a second tree, at another path, as a second clone has it (the
-    # runtime copied, not built again): byte-identical packages, or diffoscope's account of
-    # what differs.
-    source=$3 version=$4
+offline)
+    # A clean copy of the tracked files at another path, after tools/deps board, built with
+    # no network at all: byte-identical packages, or diffoscope's account of what differs.
+    source=$3
+    version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
     again=$scratch/again
-    mkdir -p "$again/build/board"
-    tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
-    cp -a "$build/runtime" "$again/build/board/"
-    (cd "$again" && cmake --workflow --preset board) >"$scratch/log" 2>&1 || {
+    mkdir "$again"
+    git -C "$source" ls-files -z --cached --others --exclude-standard |
+        (cd "$source" && xargs -0 cp --parents -t "$again") || fail "copying the tree"
+    (cd "$again" && tools/deps board && unshare --map-root-user --net cmake --workflow --preset board) \
+        >"$scratch/log" 2>&1 || {
         cat "$scratch/log" >&2
-        fail "second build"
+        fail "the offline build"
     }
     for arch in armhf armel; do
         deb=switchpinctrl_${version}_$arch.deb
         cmp -s "$build/$deb" "$again/build/board/$deb" ||
-            fail "$deb is not reproducible: $(diffoscope --text - "$build/$deb" "$again/build/board/$deb" | head -n 60)"
+            fail "$deb differs offline: $(diffoscope --text - "$build/$deb" "$again/build/board/$deb" | head -n 60)"
     done
     ;;
 *)
-    fail "usage: packaging_test.sh install|unit|deb BUILD_DIR [VERSION] | reproducible BUILD_DIR SOURCE_DIR VERSION | manpage PAGE"
+    fail "usage: packaging_test.sh install|unit BUILD_DIR | deb|offline BUILD_DIR SOURCE_DIR | manpage PAGE"
     ;;
 esac
 echo "ok: $what"

@@ -1,0 +1,83 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The board's packages made again in clean build roots, as an auditor or an owner on
+# another PC makes them (CONTRIBUTING.md), as the user who runs the tests:
+#   rebuild_test.sh sbuild BUILD_DIR SOURCE_DIR CACHE_DIR
+#       the source package, lintian-clean, built by sbuild in a bookworm root for armhf and
+#       armel: the same bytes as the board workflow's packages in BUILD_DIR
+#   rebuild_test.sh trixie BUILD_DIR SOURCE_DIR ARM1176_TESTS
+#       the README's own route (tools/deps board, then the board workflow) in a fresh
+#       Debian 13 root: packages of that release's compilers, whose program passes the
+#       ARM1176 suite
+set -u
+what=$1 build=$2 source=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
+# The Debian archive this machine's apt uses, for the build roots.
+# shellcheck disable=SC2016 # $(REPO_URI) is apt's own field syntax
+mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | sort -u | head -n 1)
+[ -n "$mirror" ] || fail "apt's sources name no Debian archive"
+sums() { (cd "$1" && sha256sum switchpinctrl_"${version}"_armhf.deb switchpinctrl_"${version}"_armel.deb); }
+
+case $what in
+sbuild)
+    cache=$4
+    "$source/tools/source-package.sh" "$scratch/source" >/dev/null || fail "tools/source-package.sh"
+    dsc=$scratch/source/switchpinctrl_$version.dsc
+    lintian -I -E --pedantic "$dsc" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
+    cat "$scratch/lintian"
+    ! grep -q '^[EW]:' "$scratch/lintian" || fail "lintian reports errors or warnings for the source package"
+    # bookworm's main and its updates: the security archive's armhf index is not always
+    # whole here, and the build needs nothing from it. Made once; sbuild upgrades it.
+    root=$cache/bookworm-$(dpkg --print-architecture).tar.zst
+    if [ ! -f "$root" ]; then
+        mkdir -p "$cache"
+        mmdebstrap --quiet --variant=buildd bookworm "$root.part" \
+            "deb $mirror bookworm main" "deb $mirror bookworm-updates main" || fail "mmdebstrap"
+        mv "$root.part" "$root"
+    fi
+    mkdir "$scratch/out"
+    for arch in armhf armel; do
+        sbuild --chroot-mode=unshare --chroot="$root" --dist=bookworm --host=$arch --build-dir="$scratch/out" \
+            --no-run-lintian --no-run-piuparts --no-run-autopkgtest --nolog "$dsc" >"$scratch/$arch.log" 2>&1 || {
+            tail -n 60 "$scratch/$arch.log" >&2
+            fail "sbuild --host=$arch"
+        }
+    done
+    echo "sbuild, in a clean bookworm root:"
+    sums "$scratch/out"
+    sums "$scratch/out" | (cd "$build" && sha256sum --quiet -c -) || fail "sbuild's packages are not the board workflow's"
+    ;;
+trixie)
+    arm1176_tests=$4
+    mkdir "$scratch/tree" "$scratch/out"
+    git -C "$source" ls-files -z --cached --others --exclude-standard |
+        (cd "$source" && xargs -0 cp --parents -t "$scratch/tree") || fail "copying the tree"
+    debs="/src/build/board/switchpinctrl_${version}_armhf.deb /src/build/board/switchpinctrl_${version}_armel.deb"
+    mmdebstrap --quiet --variant=apt trixie /dev/null "deb $mirror trixie main" \
+        --customize-hook="copy-in $scratch/tree /" \
+        --customize-hook='chroot "$1" sh -c "mv /tree /src && cd /src && tools/deps board && cmake --workflow --preset board"' \
+        --customize-hook="copy-out $debs $scratch/out" >"$scratch/log" 2>&1 || {
+        tail -n 60 "$scratch/log" >&2
+        fail "the README's route on Debian 13"
+    }
+    echo "the README's route, on Debian 13:"
+    sums "$scratch/out"
+    for arch in armhf armel; do
+        dpkg-deb -x "$scratch/out/switchpinctrl_${version}_$arch.deb" "$scratch/$arch"
+    done
+    cmp "$scratch/armhf/usr/sbin/switchPinCtrl" "$scratch/armel/usr/sbin/switchPinCtrl" ||
+        fail "Debian 13's armhf and armel packages hold different programs"
+    TEST_BOARD_TOOL=$scratch/armhf/usr/sbin/switchPinCtrl "$arm1176_tests" --gtest_brief=1 ||
+        fail "Debian 13's program on the ARM1176"
+    ;;
+*)
+    fail "usage: rebuild_test.sh sbuild|trixie BUILD_DIR SOURCE_DIR CACHE_DIR|ARM1176_TESTS"
+    ;;
+esac
+echo "ok: $what"
