@@ -15,40 +15,43 @@ include(${CMAKE_CURRENT_LIST_DIR}/arm1176-linux-gnueabihf.cmake)
 set(ARM_RUNTIME_MUSL_VERSION 1.2.3-1)
 string(REGEX REPLACE "-[^-]*$" "" musl_upstream ${ARM_RUNTIME_MUSL_VERSION})
 
-# What the build needs and cannot fetch: one message that names what is missing, before
-# CMake looks for a compiler.
-function(arm_runtime_missing what)
-  message(FATAL_ERROR "The board build needs ${what}.\n"
-    "tools/deps board installs and fetches everything it needs; run it once, with the network.")
-endfunction()
+# What the build needs and cannot fetch. Where something is missing, the top-level project
+# stops with ARM_RUNTIME_MISSING, one message that names it, before CMake looks for a
+# compiler and buries it under errors of its own.
+set(ARM_RUNTIME_MISSING "")
 find_program(ARM_CROSS_CXX ${ARM_TOOLCHAIN_PREFIX}g++)
-if(NOT ARM_CROSS_CXX)
-  arm_runtime_missing("the cross compiler ${ARM_TOOLCHAIN_PREFIX}g++ (Debian package g++-arm-linux-gnueabihf)")
-endif()
 find_program(ARM_NONE_EABI_GCC arm-none-eabi-gcc)
-if(NOT ARM_NONE_EABI_GCC)
-  arm_runtime_missing("libgcc for ARMv6 hard-float (Debian package gcc-arm-none-eabi)")
-endif()
 # The musl component, where the source package unpacks it and tools/deps board puts it.
 get_filename_component(ARM_RUNTIME_MUSL_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../musl ABSOLUTE)
-if(NOT EXISTS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION)
-  arm_runtime_missing("musl's source in ${ARM_RUNTIME_MUSL_SOURCE} (Debian's musl ${ARM_RUNTIME_MUSL_VERSION})")
+set(musl_found "")
+if(EXISTS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION)
+  file(STRINGS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION musl_found)
 endif()
-file(STRINGS ${ARM_RUNTIME_MUSL_SOURCE}/VERSION musl_found)
-if(NOT musl_found STREQUAL musl_upstream)
-  arm_runtime_missing("musl ${musl_upstream} in ${ARM_RUNTIME_MUSL_SOURCE}, which holds ${musl_found}")
+if(NOT ARM_CROSS_CXX)
+  set(ARM_RUNTIME_MISSING "the cross compiler ${ARM_TOOLCHAIN_PREFIX}g++ (Debian package g++-arm-linux-gnueabihf)")
+elseif(NOT ARM_NONE_EABI_GCC)
+  set(ARM_RUNTIME_MISSING "libgcc for ARMv6 hard-float (Debian package gcc-arm-none-eabi)")
+elseif(NOT musl_found)
+  set(ARM_RUNTIME_MISSING "musl's source in ${ARM_RUNTIME_MUSL_SOURCE} (Debian's musl ${ARM_RUNTIME_MUSL_VERSION})")
+elseif(NOT musl_found STREQUAL musl_upstream)
+  set(ARM_RUNTIME_MISSING "musl ${musl_upstream} in ${ARM_RUNTIME_MUSL_SOURCE}, which holds ${musl_found}")
+else()
+  separate_arguments(cpu_flags UNIX_COMMAND "${ARM1176_FLAGS}")
+  execute_process(COMMAND ${ARM_NONE_EABI_GCC} ${cpu_flags} -print-libgcc-file-name
+    OUTPUT_VARIABLE ARM_RUNTIME_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
+  # Built-Using names source packages with their versions: gcc-arm-none-eabi's as dpkg has it.
+  execute_process(COMMAND dpkg-query -S ${ARM_RUNTIME_LIBGCC} OUTPUT_VARIABLE libgcc_package ERROR_QUIET)
+  string(REGEX REPLACE ":.*" "" libgcc_package "${libgcc_package}")
+  execute_process(COMMAND dpkg-query -W -f "\${source:Package} (= \${source:Version})" ${libgcc_package}
+    OUTPUT_VARIABLE libgcc_source ERROR_QUIET)
+  if(NOT libgcc_source)
+    set(ARM_RUNTIME_MISSING "the ARM-mode hard-float libgcc of gcc-arm-none-eabi (${ARM_RUNTIME_LIBGCC} is not Debian's)")
+  endif()
 endif()
-
-separate_arguments(cpu_flags UNIX_COMMAND "${ARM1176_FLAGS}")
-execute_process(COMMAND ${ARM_NONE_EABI_GCC} ${cpu_flags} -print-libgcc-file-name
-  OUTPUT_VARIABLE ARM_RUNTIME_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE)
-# Built-Using names source packages with their versions: gcc-arm-none-eabi's as dpkg has it.
-execute_process(COMMAND dpkg-query -S ${ARM_RUNTIME_LIBGCC} OUTPUT_VARIABLE libgcc_package)
-string(REGEX REPLACE ":.*" "" libgcc_package "${libgcc_package}")
-execute_process(COMMAND dpkg-query -W -f "\${source:Package} (= \${source:Version})" ${libgcc_package}
-  OUTPUT_VARIABLE libgcc_source)
-if(NOT libgcc_source)
-  arm_runtime_missing("the ARM-mode hard-float libgcc of gcc-arm-none-eabi (${ARM_RUNTIME_LIBGCC} is not Debian's)")
+if(ARM_RUNTIME_MISSING)
+  string(CONCAT ARM_RUNTIME_MISSING "The board build needs ${ARM_RUNTIME_MISSING}.\n"
+    "tools/deps board installs and fetches everything it needs: run it once, with the network.")
+  return()
 endif()
 set(ARM_RUNTIME_BUILT_USING "musl (= ${ARM_RUNTIME_MUSL_VERSION}), ${libgcc_source}")
 

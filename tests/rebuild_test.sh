@@ -36,10 +36,11 @@ sbuild)
     # whole here, and the build needs nothing from it. Made once; sbuild upgrades it.
     root=$cache/bookworm-$(dpkg --print-architecture).tar.zst
     if [ ! -f "$root" ]; then
-        mkdir -p "$cache"
-        mmdebstrap --quiet --variant=buildd bookworm "$root.part" \
+        # Named as it will be: mmdebstrap takes the format from the name.
+        mkdir -p "$cache/making"
+        mmdebstrap --quiet --variant=buildd bookworm "$cache/making/${root##*/}" \
             "deb $mirror bookworm main" "deb $mirror bookworm-updates main" || fail "mmdebstrap"
-        mv "$root.part" "$root"
+        mv "$cache/making/${root##*/}" "$root"
     fi
     mkdir "$scratch/out"
     for arch in armhf armel; do
