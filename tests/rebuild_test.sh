@@ -41,6 +41,7 @@ sbuild)
         mmdebstrap --quiet --variant=buildd bookworm "$cache/making/${root##*/}" \
             "deb $mirror bookworm main" "deb $mirror bookworm-updates main" || fail "mmdebstrap"
         mv "$cache/making/${root##*/}" "$root"
+        rmdir "$cache/making"
     fi
     mkdir "$scratch/out"
     for arch in armhf armel; do
@@ -60,6 +61,7 @@ trixie)
     git -C "$source" ls-files -z --cached --others --exclude-standard |
         (cd "$source" && xargs -0 cp --parents -t "$scratch/tree") || fail "copying the tree"
     debs="/src/build/board/switchpinctrl_${version}_armhf.deb /src/build/board/switchpinctrl_${version}_armel.deb"
+    # shellcheck disable=SC2016 # "$1" is the root, as mmdebstrap's hook is given it
     mmdebstrap --quiet --variant=apt trixie /dev/null "deb $mirror trixie main" \
         --customize-hook="copy-in $scratch/tree /" \
         --customize-hook='chroot "$1" sh -c "mv /tree /src && cd /src && tools/deps board && cmake --workflow --preset board"' \
