@@ -4,10 +4,10 @@
 # own Raspberry Pi images are: systemd as PID 1, Debian's Raspberry Pi kernel with its
 # initramfs, and raspi-firmware, whose hooks write the kernel, the initramfs, the device
 # trees, config.txt and cmdline.txt to /boot/firmware, the card's FAT partition; root logs
-# in on the console without a password, as on Debian's images; and the compiler and CMake,
-# for the README's native build. Installed with the guest's own apt through the chroot
-# stand-in, as mmdebstrap's --include would use the machine's chroot, which cannot run ARM
-# programs here.
+# in on the console without a password, as on Debian's images; and what the package's
+# build on the board needs, in place of the owner's apt-get, for the board has no network.
+# Installed with the guest's own apt through the chroot stand-in, as mmdebstrap's
+# --include would use the machine's chroot, which cannot run ARM programs here.
 #   customize.sh ROOT
 set -eu
 root=$1
@@ -24,12 +24,13 @@ LABEL=RASPIFIRM /boot/firmware vfat rw 0 2
 FSTAB
 install="apt-get install -y -q --no-install-recommends"
 # e2fsprogs and dosfstools give the initramfs and the boot their fsck tools; dbus, which
-# systemd recommends, carries systemctl's requests from users who are not root; g++, make
-# and cmake are the README's native build's. The kernel comes after: the firmware's hooks
-# must be in place when its postinst runs them.
+# systemd recommends, carries systemctl's requests from users who are not root;
+# build-essential, cmake and debhelper are what apt-get build-dep installs for the package
+# built on the board (build-essential always, and the Build-Depends of a native build).
+# The kernel comes after: the firmware's hooks must be in place when its postinst runs them.
 # shellcheck disable=SC2086
 chroot "$root" $install systemd systemd-sysv udev kmod dbus busybox man-db e2fsprogs dosfstools \
-    initramfs-tools raspi-firmware g++ make cmake
+    initramfs-tools raspi-firmware build-essential cmake debhelper
 
 # Set in the packages' own configuration, as an owner would, before the kernel comes, so
 # that its first initramfs is already the small one. Debian's default, MODULES=most,
