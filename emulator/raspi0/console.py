@@ -26,6 +26,8 @@ SILENCE = 60
 # journeys type (the slowest, a compile, prints a line every few seconds): the emulated
 # board has stalled, as now and then it does mid-journey too.
 COMMAND_SILENCE = 150
+# How long a typed command may take, unless the journey gives it longer.
+COMMAND_TIMEOUT = 300
 PROMPT = re.compile(r"@@(\d+) $")
 # What the owner answers when a command asks.
 ANSWERS = [(re.compile(r"Do you want to continue\? \[Y/n\] $"), "y")]
@@ -159,7 +161,7 @@ class Console:
         self.send(SESSION)
         self.expect(PROMPT.pattern, timeout)
 
-    def run(self, command, status=0, timeout=300):
+    def run(self, command, status=0, timeout=COMMAND_TIMEOUT):
         """Types `command`, waits for the prompt after it, and gives what it printed (its
         typed echo left out). A status other than `status` fails at once; status None
         takes any, and gives (status, output)."""

@@ -12,7 +12,7 @@ from collections import namedtuple
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
 from . import firmware
-from .console import Silent, powers_off
+from .console import COMMAND_TIMEOUT, Silent, powers_off
 from .host import Failure, run
 from .machine import Machine
 
@@ -27,7 +27,7 @@ class Owner:
 
     def __init__(self, machine, readme):
         self.machine, self.console, self.readme = machine, machine.console, readme
-        self.off, self.user = False, None
+        self.off, self.user, self.took = False, None, []
 
     def login(self, user="root", password=None):
         self.console.login(user, password)
@@ -37,20 +37,26 @@ class Owner:
         """Ends the shell: the getty asks for a login again."""
         self.console.send("exit")
 
-    def type(self, command, status=0):
+    def type(self, command, status=0, timeout=COMMAND_TIMEOUT):
         """Types `command`; gives what it printed. A status other than `status` fails the
-        boot at once (None takes any, and gives (status, output))."""
-        output = self.console.run(command, status)
+        boot at once (None takes any, and gives (status, output)), and so does a command
+        that has not ended after `timeout` seconds."""
+        output = self.console.run(command, status, timeout)
         if powers_off(command):
             self.machine.power_off()
             self.off = True
         return output
 
-    def block(self, name, status=()):
-        """Types the README's board block `name`, line by line; gives what each printed.
-        `status` gives the statuses that are not 0, by line."""
-        status = dict(status)
-        return [self.type(line, status.get(n, 0)) for n, line in enumerate(self.readme.commands("board", name))]
+    def block(self, name, status=(), timeout=COMMAND_TIMEOUT):
+        """Types the README's board block `name`, line by line; gives what each printed,
+        and leaves in `took` how many seconds each took. `status` gives the statuses that
+        are not 0, by line; `timeout` is each line's."""
+        status, outputs, self.took = dict(status), [], []
+        for n, line in enumerate(self.readme.commands("board", name)):
+            started = time.monotonic()
+            outputs.append(self.type(line, status.get(n, 0), timeout))
+            self.took.append(time.monotonic() - started)
+        return outputs
 
     def gpfsel(self):
         return self.machine.gpfsel()
