@@ -2,9 +2,10 @@
 """The owners' journeys with the board's package, on a Debian system booted on the emulated
 Pi Zero from its own card, typed at its console as the README gives them: stock Debian,
 whose kernel refuses the tool, the owner's step and the boot after it, removal and purge;
-the image a fleet bakes, and a native build on it; the board that stands for Raspberry Pi
-OS, and as a Raspberry Pi 2 and with SPI0 given to the kernel's driver. Judged from
-outside: what the console showed, GPFSEL0/1 read through QEMU's monitor, the card."""
+the package built on the board, the boot after it, removal, purge and the step undone; the
+image a fleet bakes; the board that stands for Raspberry Pi OS, and as a Raspberry Pi 2
+and with SPI0 given to the kernel's driver. Judged from outside: what the console showed,
+GPFSEL0/1 read through QEMU's monitor, the card."""
 import glob
 import os
 import re
@@ -70,27 +71,30 @@ def test_stock_debian_refuses_the_tool(seen):
 
 def test_owner_step_reaches_the_kernel(seen):
     """The harness passes no iomem=: stock Debian boots without it, the step writes it into
-    the card's cmdline.txt, and the next boot's kernel has it from there; undone, it leaves
-    the card's cmdline.txt."""
+    the card's cmdline.txt, and the next boots' kernels have it from there; undone, it
+    leaves the card's cmdline.txt."""
     assert "iomem=" not in seen["stock"]["cmdline"]
     assert "iomem=relaxed" in seen["stock"]["cmdline_txt"].split()
-    assert "iomem=relaxed" in seen["after-step"]["cmdline"].split()
-    assert "iomem=" not in seen["after-step"]["cmdline_txt"]
+    for name in ("after-step", "native"):
+        assert "iomem=relaxed" in seen[name]["cmdline"].split()
+    assert "iomem=" not in seen["native"]["cmdline_txt"]
 
 
-def test_status_is_as_the_readme_shows_it(seen):
-    """After the step, on Debian's tree as it is: the unit has run, its status reads as the
-    README's example, and the pins are exactly as the hog left them."""
-    status = seen["after-step"]["status"]
-    print("systemctl status, after the step:\n" + status)
+@pytest.mark.parametrize("name", ["after-step", "native"])
+def test_status_is_as_the_readme_shows_it(seen, name):
+    """After the step, on Debian's tree as it is, with the PC's package and with the one
+    built on the board: the unit has run, its status reads as the README's example, and the
+    pins are exactly as the hog left them."""
+    status = seen[name]["status"]
+    print("systemctl status, %s:\n%s" % (name, status))
     example = "\n".join(README.block("example", "status"))
     shown = ("switchpinctrl.service -", "Loaded:", "Active:", "Docs:", "Process:", "Main PID:")
     assert lines_of(status, shown) == lines_of(example, shown)
     assert TOOL_LINE.search(status) and TOOL_LINE.search(example), status
-    assert seen["after-step"]["regs"] == DEBIAN
+    assert seen[name]["regs"] == DEBIAN
 
 
-@pytest.mark.parametrize("name", ["after-step", "first-boot"])
+@pytest.mark.parametrize("name", ["after-step", "native", "first-boot"])
 def test_switches_early(seen, name):
     """At boot, in order: the kernel's hog, PID 1, the unit's run, sysinit.target. The
     figures are on the emulated board's timeline, from the kernel's start."""
@@ -103,10 +107,11 @@ def test_switches_early(seen, name):
                                                               (exit_ - pid1) / 1e6, sysinit / 1e6))
 
 
-def test_remove_and_purge(seen):
+@pytest.mark.parametrize("name", ["after-step", "native"])
+def test_remove_and_purge(seen, name):
     """Removal takes the files and keeps the owner's choice, the link that systemd ignores
-    while the unit is gone; purge leaves no trace."""
-    step = seen["after-step"]
+    while the unit is gone; purge leaves no trace. The PC's package, and the board's."""
+    step = seen[name]
     assert step["files"].count("No such file or directory") == 2
     assert step["links"] == "/etc/systemd/system/sysinit.target.wants/%s\n" % UNIT
     assert "no packages found matching switchpinctrl" in step["left"][0] and step["left"][1] == ""
@@ -122,13 +127,19 @@ def test_fleet_first_boot(option, seen):
     assert fleet.fleet_image(option("--board-cache"), option("--oldcalls"), armel)[1] == []
 
 
-def test_native_build_switches_the_pins(seen):
-    """The README's native build on the board, and the tool it built switches the pins."""
-    first = seen["first-boot"]
-    assert (first["seeded"], first["built"]) == (RASPIOS, SWITCHED)
-    assert first["which"] == "/usr/local/sbin/switchPinCtrl\n"
-    assert re.fullmatch(r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000\n", first["native"][-1])
-    print("switchPinCtrl, built on the board, printed: " + first["native"][-1])
+def test_package_built_on_the_board(seen):
+    """The README's build on the board makes the package with the board's own compiler and
+    C library, and installs it without its debug symbols; its tool switches the pins from
+    inputs."""
+    step, native = seen["after-step"], seen["native"]
+    for line, seconds in zip(README.commands("board", "native-build"), step["took"]):
+        print("on the board, %r took %.0f s" % (line, seconds))
+    assert re.search(r"^Setting up switchpinctrl \(", step["build"][-1], re.M) and "dbgsym" not in step["build"][-1]
+    assert "Created symlink /etc/systemd/system/sysinit.target.wants/%s" % UNIT in step["enable"][0]
+    arch, depends = native["package"].split(" ", 1)
+    assert arch == "armel" and re.search(r"(^|, )libc6 ", depends), native["package"]
+    assert native["seeded"] == RASPIOS and native["typed"][1] == SWITCHED
+    assert re.fullmatch(r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]*000\n", native["typed"][0])
 
 
 def test_raspios(seen):

@@ -19,6 +19,10 @@ UNIT = "switchpinctrl.service"
 # GPFSEL0/1 with GPIO 7-11 as inputs, the rest as Debian's hog leaves them: what the owner
 # writes where a journey needs the pins unswitched.
 INPUTS = (0x00064924, 0x24024000)
+# How long each line of the package's build on the board may take: dpkg-buildpackage
+# takes about 4 minutes on the emulated Pi Zero, where the console's other commands take
+# seconds; a slower machine running the emulator may take a few times that.
+BUILD_TIMEOUT = 1200
 
 
 def unit_times(owner):
@@ -52,31 +56,54 @@ def stock(owner):
     return seen
 
 
-def after_step(owner):
-    """Debian's tree as the card has it, after the step: the unit runs; then removal,
-    which keeps the owner's choice, and purge, which forgets it; and the step undone."""
+def ran_at_boot(owner):
+    """Root logs in after a boot with the unit enabled: what it left."""
     owner.login()
-    seen = {"regs": owner.gpfsel(), "status": owner.block("status")[0], "times": unit_times(owner)}
+    return {"regs": owner.gpfsel(), "status": owner.block("status")[0], "times": unit_times(owner)}
+
+
+def remove_and_purge(owner):
+    """Removal, which keeps the owner's choice, and purge, which forgets it."""
     owner.block("debian-remove")
-    seen["files"] = owner.type("ls /usr/sbin/switchPinCtrl /usr/lib/systemd/system/%s" % UNIT, status=2)
-    seen["links"] = owner.type("find /etc/systemd -name 'switchpinctrl*'")
+    seen = {"files": owner.type("ls /usr/sbin/switchPinCtrl /usr/lib/systemd/system/%s" % UNIT, status=2),
+            "links": owner.type("find /etc/systemd -name 'switchpinctrl*'")}
     owner.block("debian-purge")
     seen["left"] = no_trace(owner)
+    return seen
+
+
+def after_step(owner):
+    """Debian's tree as the card has it, after the step: the unit runs; then removal and
+    purge. Then the package built on the board from a copy of this repository, installed
+    and enabled; and a reboot."""
+    seen = ran_at_boot(owner)
+    seen.update(remove_and_purge(owner))
+    owner.type(standin.TAKE_SOURCE)
+    seen["build"] = owner.block("native-build", timeout=BUILD_TIMEOUT)
+    seen["took"] = owner.took
+    seen["enable"] = owner.block("debian-enable")
+    owner.type("reboot")
+    return seen
+
+
+def native(owner):
+    """The boot after the package was built on the board: its unit ran, and it is the
+    board's own build, whose tool, typed, switches the pins from inputs; then removal and
+    purge, and the step undone."""
+    seen = ran_at_boot(owner)
+    seen["package"] = owner.type("dpkg-query -W -f '${Architecture} ${Depends}' switchpinctrl")
+    seed_inputs(owner)
+    seen["seeded"] = owner.gpfsel()
+    seen["typed"] = owner.type("switchPinCtrl"), owner.gpfsel()
+    seen.update(remove_and_purge(owner))
     owner.block("debian-undo-step")
     return seen
 
 
 def first_boot(owner):
-    """A fleet's image, booted for the first time: the unit has run, with no command typed.
-    Then a native build on it, whose tool switches the pins from inputs."""
-    owner.login()
-    seen = {"regs": owner.gpfsel(), "status": owner.block("status")[0], "times": unit_times(owner),
-            "failed": owner.type("systemctl --failed --plain --no-legend")}
-    owner.type(standin.TAKE_SOURCE)
-    seed_inputs(owner)
-    seen["seeded"] = owner.gpfsel()
-    seen["native"] = owner.block("native-build")
-    seen["which"], seen["built"] = owner.type("command -v switchPinCtrl"), owner.gpfsel()
+    """A fleet's image, booted for the first time: the unit has run, with no command typed."""
+    seen = ran_at_boot(owner)
+    seen["failed"] = owner.type("systemctl --failed --plain --no-legend")
     return seen
 
 
@@ -171,6 +198,7 @@ BOOTS = [
     Boot("upgraded", "reinstalled", "raspios", upgraded),
     Boot("purged", "upgraded", "raspios", purged),
     Boot("after-step", "stock", "debian", after_step),
+    Boot("native", "after-step", "debian", native),
     Boot("first-boot", "fleet", "debian", first_boot),
     Boot("pi-2", "stock", "pi-2", pi_2),
     Boot("spi", "stock", "spi0-kernel", elsewhere),

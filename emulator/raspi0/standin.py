@@ -53,7 +53,7 @@ SESSION = "export TERM=dumb; stty cols 250; PS1='@@$? '"
 # What reaches the card's FAT partition before the first boot, as an owner copies files
 # to it from a PC, and what the owner types to take them: the packages, which the owner
 # installs from there (`cd /boot/firmware`), and a copy of this repository's files, for the
-# native build (`cp -r /boot/firmware/switchPinCtrl ~`).
+# package built on the board (`cp -r /boot/firmware/switchPinCtrl ~`).
 TAKE_PACKAGES = "cd /boot/firmware"
 TAKE_SOURCE = "cp -r /boot/firmware/switchPinCtrl ~ && cd ~/switchPinCtrl"
 
