@@ -129,13 +129,14 @@ def test_fleet_first_boot(option, seen):
 
 def test_package_built_on_the_board(seen):
     """The README's build on the board makes the package with the board's own compiler and
-    C library, and installs it without its debug symbols; its tool switches the pins from
-    inputs."""
+    C library, and installs it without its debug symbols; enabled in the boot that removed
+    the PC's package, its unit runs at once; its tool switches the pins from inputs."""
     step, native = seen["after-step"], seen["native"]
     for line, seconds in zip(README.commands("board", "native-build"), step["took"]):
         print("on the board, %r took %.0f s" % (line, seconds))
     assert re.search(r"^Setting up switchpinctrl \(", step["build"][-1], re.M) and "dbgsym" not in step["build"][-1]
     assert "Created symlink /etc/systemd/system/sysinit.target.wants/%s" % UNIT in step["enable"][0]
+    assert step["enabled"] == SWITCHED
     arch, depends = native["package"].split(" ", 1)
     assert arch == "armel" and re.search(r"(^|, )libc6 ", depends), native["package"]
     assert native["seeded"] == RASPIOS and native["typed"][1] == SWITCHED

@@ -75,13 +75,16 @@ def remove_and_purge(owner):
 def after_step(owner):
     """Debian's tree as the card has it, after the step: the unit runs; then removal and
     purge. Then the package built on the board from a copy of this repository, installed
-    and enabled; and a reboot."""
+    and enabled, which switches the pins from inputs at once; and a reboot."""
     seen = ran_at_boot(owner)
     seen.update(remove_and_purge(owner))
     owner.type(standin.TAKE_SOURCE)
     seen["build"] = owner.block("native-build", timeout=BUILD_TIMEOUT)
     seen["took"] = owner.took
+    # Removal stopped the unit that ran at boot, so enabling it now runs the new tool.
+    seed_inputs(owner)
     seen["enable"] = owner.block("debian-enable")
+    seen["enabled"] = owner.gpfsel()
     owner.type("reboot")
     return seen
 
