@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""python3 -m raspi0 bench CACHE TOOL EMPTY
+"""python3 -m raspi0 image CACHE OLDCALLS
+      the emulated board's Debian system on its SD card, made if need be: its path
+python3 -m raspi0 bench CACHE TOOL EMPTY
       the benchmark's medians: guest time of the tool, an empty program and a devmem script
 python3 -m raspi0 unit-cost CACHE OLDCALLS DEB FOLDER...
       what each variant of the unit (FOLDER/switchpinctrl.service) costs at boot, median of 3
@@ -10,13 +12,16 @@ import os
 import sys
 
 from .bench import bench
+from .debian.image import image
 from .host import Failure
 from .unitcost import unit_cost
 
 
 def main(argv):
     try:
-        if len(argv) == 5 and argv[1] == "bench":
+        if len(argv) == 4 and argv[1] == "image":
+            print(image(argv[2], argv[3]))
+        elif len(argv) == 5 and argv[1] == "bench":
             times = bench(argv[2], argv[3], argv[4])
             print("guest time of one run (median of 5, microseconds), -icount shift=1,sleep=off:")
             for label, values in times.items():
