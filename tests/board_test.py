@@ -7,8 +7,9 @@ import re
 import pytest
 from raspi0 import board
 from raspi0.board import Case
+from raspi0.machine import GPFSEL0
 
-GPFSEL0, GPFSEL1 = 0x20200000, 0x20200004
+GPFSEL1 = GPFSEL0 + 4
 # Each pin's function-select field, and the field holding 100 (alternate function 0).
 FIELDS = {7: (GPFSEL0, 0x00E00000, 0x00800000), 8: (GPFSEL0, 0x07000000, 0x04000000),
           9: (GPFSEL0, 0x38000000, 0x20000000), 10: (GPFSEL1, 0x00000007, 0x00000004),

@@ -3,9 +3,11 @@
 import re
 from collections import namedtuple
 
+from .machine import GPFSEL0
+
 EVENTS = "memory_region_ops_*"
-# The two pages the tool maps: GPIO and SPI0.
-BLOCKS = [(0x20200000, 0x20201000), (0x20204000, 0x20205000)]
+# The two pages the tool maps: GPIO, which starts with GPFSEL0, and SPI0, 16 KiB above it.
+BLOCKS = [(base, base + 0x1000) for base in (GPFSEL0, GPFSEL0 + 0x4000)]
 Access = namedtuple("Access", "kind address value")  # kind: "r" or "w"
 PATTERN = re.compile(r"memory_region_ops_(read|write) .*addr 0x([0-9a-f]+) value 0x([0-9a-f]+)")
 

@@ -13,6 +13,7 @@ import subprocess
 from . import standin
 from .host import Failure
 from .lifecycle import Boot, copy_tree
+from .machine import GPFSEL0
 from .readme import README
 
 UNIT = "switchpinctrl.service"
@@ -114,7 +115,7 @@ def seed_inputs(owner):
     """GPIO 7-11 back to inputs, as Raspberry Pi OS's tree leaves them, the rest as it is."""
     sudo = "" if owner.user == "root" else "sudo "
     for offset, value in enumerate(INPUTS):
-        owner.type("%sbusybox devmem 0x%08x 32 0x%08x" % (sudo, 0x20200000 + 4 * offset, value))
+        owner.type("%sbusybox devmem 0x%08x 32 0x%08x" % (sudo, GPFSEL0 + 4 * offset, value))
 
 
 def pi_login(owner):
