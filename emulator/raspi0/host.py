@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """Commands of the building machine, and the harness's one way to fail."""
 import os
+import pwd
 import subprocess
 
 
@@ -23,3 +24,31 @@ def mtools(*cmd):
     """Runs an mtools command on a FAT image, which mtools would otherwise check as if it
     were a floppy disk's."""
     return run(*cmd, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+
+
+# The ids a user namespace gives the system's users other than root: what a Debian system
+# needs, and what Debian's useradd gives a new user.
+SUBORDINATE_IDS = 65536
+
+
+def as_root(*cmd):
+    """`cmd`, made to run as root over the files it makes: as it is where the caller is
+    root; otherwise in a user namespace where the caller is root and its subordinate ids
+    are the other users (newuidmap, newgidmap), so that files keep their owners."""
+    if os.geteuid() == 0:
+        return list(cmd)
+    user = pwd.getpwuid(os.getuid()).pw_name
+    maps = []
+    for kind, path in (("users", "/etc/subuid"), ("groups", "/etc/subgid")):
+        try:
+            with open(path) as f:
+                ranges = [line.strip().split(":") for line in f]
+        except FileNotFoundError:
+            ranges = []
+        start = next((int(r[1]) for r in ranges if len(r) == 3 and r[0] in (user, str(os.getuid()))
+                      and int(r[2]) >= SUBORDINATE_IDS), None)
+        if start is None:
+            raise Failure("%s has no %d subordinate ids in %s, which the Debian system is made with: "
+                          "tools/deps test gives them" % (user, SUBORDINATE_IDS, path))
+        maps.append("--map-%s=%d,1,%d" % (kind, start, SUBORDINATE_IDS - 1))
+    return ["unshare", "--map-root-user", *maps, *cmd]

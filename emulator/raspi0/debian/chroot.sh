@@ -11,4 +11,10 @@
 set -eu
 root=$1
 shift
+# proot finds its loader through /proc/PID, by its own process id: in a pid namespace whose
+# /proc is still the parent's (mmdebstrap's unshare mode), it needs a /proc of its own.
+read -r pid _ </proc/self/stat
+if [ "$pid" != $$ ]; then
+    exec unshare --pid --fork --mount-proc "$OLDCALLS" proot -q qemu-arm-static -0 -b /proc -r "$root" "$@"
+fi
 exec "$OLDCALLS" proot -q qemu-arm-static -0 -b /proc -r "$root" "$@"

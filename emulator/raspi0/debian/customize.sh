@@ -46,6 +46,8 @@ printf 'ROOTPART=LABEL=RASPIROOT\nCONSOLES="tty0 ttyAMA0,115200"\n' >>"$root/etc
 chroot "$root" $install linux-image-rpi
 
 rm "$root/bin/systemd-tmpfiles"
+# Set by image.py while the image is made.
+rm "$root/etc/dpkg/dpkg.cfg.d/image-making"
 chroot "$root" dpkg-divert --quiet --local --rename --remove /bin/systemd-tmpfiles
 echo board >"$root/etc/hostname"
 # As Debian's installer writes it: the board knows its own name.

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The image a fleet bakes: the emulated board's Debian system with the package installed
 while the image is made, by exactly the commands of the README's "For fleets" section, as
-an image builder's hook runs them: in the image's root, with no systemd running there,
+an image builder's hook runs them (card.sh): in the image's root, with no systemd running there,
 and the unit enabled offline. Made from the system's root, under the cache rule, keyed
 on that system, the commands and the package. Installing into the image must change
 nothing of this machine's systemd: its state before and after is compared."""
@@ -10,8 +10,7 @@ import json
 import os
 import shutil
 
-from ..cache import cached, remove
-from ..host import run
+from ..cache import cached
 from ..readme import README
 from .image import card, chroot_env, image
 
@@ -37,19 +36,15 @@ def fleet_image(cache, oldcalls, deb):
 
 def make(folder, system, oldcalls, deb):
     env = chroot_env(folder, oldcalls)
-    root = os.path.join(folder, "root")
-    run("cp", "-a", os.path.join(system, "root"), root)
     debs = os.path.join(folder, "debs")
     os.makedirs(debs)
     shutil.copy(deb, debs)
     before = host_systemd()
-    run("sh", "-eu", "-c", hook(), cwd=debs, env=dict(env, ROOT=root))
+    card(os.path.join(system, "root.tar"), os.path.join(folder, "sd.img"), dict(env, HOOK=hook(), HOOK_DIR=debs))
     after = host_systemd()
     changed = sorted(path for path in before.keys() | after.keys() if before.get(path) != after.get(path))
     with open(os.path.join(folder, "host-changes.json"), "w") as f:
         json.dump(changed, f)
-    card(root, os.path.join(folder, "sd.img"), env)
-    remove(root)
 
 
 def host_systemd():

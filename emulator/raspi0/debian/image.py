@@ -1,34 +1,34 @@
 # SPDX-License-Identifier: MIT
 """The emulated board's Debian system: Debian armel (the port for the Raspberry Pi 1 and
-Zero; bookworm unless told otherwise) with systemd, dpkg and apt, on an SD card laid out as Debian's own Raspberry Pi
-images are: a DOS partition table, the FAT firmware partition that raspi-firmware fills
-(mounted at /boot/firmware) and the ext4 root, found by its label through Debian's
-initramfs. The board boots from the card and keeps its changes on it.
+Zero; bookworm unless told otherwise) with systemd, dpkg and apt, on an SD card laid out as
+Debian's own Raspberry Pi images are (card.sh), with the firmware partition that
+raspi-firmware fills (mounted at /boot/firmware) and the ext4 root, found by its label
+through Debian's initramfs. The board boots from the card and keeps its changes on it.
 
-It is made from Debian's packages on this machine with mmdebstrap, and without loop
-devices: mtools fills the FAT and mke2fs the root, each at its partition's offset.
-binfmt_misc may be missing here, so every program of the guest runs under proot and
-qemu-user instead (chroot.sh), and bookworm's traps for that are worked around: proot
-translates neither statx nor faccessat2 (oldcalls), the usrmerge package fails under
-qemu-user (the merged-usr hook instead), and systemd-tmpfiles crashes proot
-(customize.sh). Kept under the cache rule, keyed on its recipe's files and the archive."""
+It is made from Debian's packages on this machine with mmdebstrap, in its unshare mode, so
+an ordinary user with subordinate ids makes it as root does; the root is kept as a
+tarball, with its owners, for the images made from it (fleet.py). binfmt_misc may be
+missing here, so every program of the guest runs under proot and qemu-user instead
+(chroot.sh), and bookworm's traps for that are worked around: proot translates neither
+statx nor faccessat2 (oldcalls), the usrmerge package fails under qemu-user (the
+merged-usr hook instead), and systemd-tmpfiles crashes proot (customize.sh). Kept under
+the cache rule, keyed on its recipe's files and the archive."""
 import hashlib
 import os
 import re
 
 from ..cache import cached
-from ..host import Failure, mtools, run
+from ..host import Failure, as_root, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CARD_BYTES = 2 << 30  # raspi0's SD card takes only a power of two
-SECTOR = 512
-# As Debian's images: the FAT 4 MiB in, 256 MiB long; the root the rest.
-FAT_START, FAT_SECTORS = 8192, 524288
-ROOT_START = FAT_START + FAT_SECTORS
 RELEASE = "bookworm"
-MMDEBSTRAP = ["mmdebstrap", "--mode=root", "--skip=check/qemu", "--arch=armel", "--variant=apt",
+MMDEBSTRAP = ["mmdebstrap", "--mode=unshare", "--skip=output/dev", "--skip=check/qemu", "--arch=armel", "--variant=apt",
               "--components=main,non-free-firmware",
               "--setup-hook=/usr/share/mmdebstrap/hooks/merged-usr/setup00.sh",
+              # While the image is made, dpkg does not sync each file it writes: the card
+              # is written whole at the end. customize.sh takes the setting out again.
+              "--setup-hook=mkdir -p \"$1/etc/dpkg/dpkg.cfg.d\" && echo force-unsafe-io "
+              ">\"$1/etc/dpkg/dpkg.cfg.d/image-making\"",
               "--aptopt=Acquire::Languages \"none\""]
 # apt's word for a file that the archive's index lists and its server does not serve.
 NOT_SERVED = re.compile(r"Failed to fetch (\S+)\s+404")
@@ -43,7 +43,7 @@ def debian_archive():
 
 
 # What the image is made from, besides the archive.
-RECIPE = ["image.py", "customize.sh", "chroot.sh", "oldcalls.cpp"]
+RECIPE = ["image.py", "customize.sh", "chroot.sh", "card.sh", "oldcalls.cpp"]
 
 
 def recipe():
@@ -57,7 +57,7 @@ def recipe():
 
 def image(cache, oldcalls, release=RELEASE):
     """The path of the system's SD card image, made first if need be; its root, as a
-    folder, lies beside it, for the images made from it (fleet.py)."""
+    tarball (root.tar), lies beside it, for the images made from it (fleet.py)."""
     archive = debian_archive()
     folder = cached(os.path.join(cache, "system"), {"recipe": recipe(), "archive": archive, "release": release},
                     lambda folder: make(folder, archive, release, oldcalls))
@@ -76,10 +76,8 @@ def chroot_env(folder, oldcalls):
 
 
 def make(folder, archive, release, oldcalls):
-    if os.geteuid() != 0:
-        raise Failure("making the system image takes root (mmdebstrap --mode=root): run the tests as root")
     env = chroot_env(folder, oldcalls)
-    root = os.path.join(folder, "root")
+    root = os.path.join(folder, "root.tar")
     customize = "--customize-hook=%s \"$1\"" % os.path.join(HERE, "customize.sh")
     try:
         run(*MMDEBSTRAP, customize, release, root, archive, env=env)
@@ -93,23 +91,5 @@ def make(folder, archive, release, oldcalls):
 
 
 def card(root, sd, env):
-    """An SD card image of `root`: its /boot/firmware on the FAT partition, the rest on ext4."""
-    with open(sd, "wb") as f:
-        f.truncate(CARD_BYTES)
-    table = "label: dos\n%d,%d,c\n%d,,83\n" % (FAT_START, FAT_SECTORS, ROOT_START)
-    run("sfdisk", "--quiet", sd, stdin=table.encode(), env=env)
-    run("mkfs.vfat", "-F", "32", "-s", "1", "-n", "RASPIFIRM", "--offset", str(FAT_START), sd,
-        str(FAT_SECTORS * SECTOR // 1024), env=env)
-    firmware = os.path.join(root, "boot", "firmware")
-    files = [os.path.join(firmware, name) for name in sorted(os.listdir(firmware))]
-    mtools("mcopy", "-s", "-m", "-i", "%s@@%d" % (sd, FAT_START * SECTOR), *files, "::")
-    # On the card, the root holds only the mount point: the files wait aside meanwhile.
-    aside = root + ".firmware"
-    os.rename(firmware, aside)
-    os.mkdir(firmware)
-    try:
-        run("mke2fs", "-q", "-t", "ext4", "-L", "RASPIROOT", "-E", "offset=%d,nodiscard" % (ROOT_START * SECTOR),
-            "-d", root, sd, "%dk" % ((CARD_BYTES - ROOT_START * SECTOR) // 1024), env=env)
-    finally:
-        os.rmdir(firmware)
-        os.rename(aside, firmware)
+    """The SD card image `sd` of the root in the tarball `root` (card.sh), made as root."""
+    run(*as_root("sh", os.path.join(HERE, "card.sh"), root, sd), env=env)
