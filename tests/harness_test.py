@@ -1,13 +1,14 @@
 # SPDX-License-Identifier: MIT
 """The emulated board's harness with stand-ins for the emulator: a board that has failed
 fails the test at once, with its own words, and a changed emulator is patched again."""
+import json
 import os
 import re
 import subprocess
 import time
 
 import pytest
-from raspi0 import console, provision
+from raspi0 import console, provision, saved
 from raspi0.console import Console
 from raspi0.host import Failure
 from raspi0.machine import Machine
@@ -102,3 +103,22 @@ def test_readme_names_its_blocks_and_tells_the_unrun(tmp_path):
     assert found.unused() == [("Raspberry Pi OS", None, None, "unnamed"), ("Raspberry Pi OS", "pc", "two", "later")]
     with pytest.raises(Failure, match="0 blocks marked <!-- board: two -->"):
         found.block("board", "two")
+
+
+def test_saved_state_of_another_card_is_refused(tmp_path, capsys):
+    """A saved board is used only on the very card, board and emulator it was saved from:
+    a card of another image (one byte differs) is refused, and says so."""
+    emulator, card = tmp_path / "qemu-system-arm", tmp_path / "card.img"
+    emulator.write_bytes(b"emulator")
+    card.write_bytes(b"\0" * 4096 + b"image")
+    folder = tmp_path / "saved"
+    folder.mkdir()
+    (folder / saved.STATE).write_bytes(b"state")
+    made = saved.stamp(saved.card_digest(str(card)), "debian", str(emulator), ["-M", "raspi0"])
+    (folder / saved.STAMP).write_text(json.dumps(made))
+    assert saved.find(str(folder), made) == str(folder / saved.STATE)
+    card.write_bytes(b"\0" * 4096 + b"Image")
+    other = saved.stamp(saved.card_digest(str(card)), "debian", str(emulator), ["-M", "raspi0"])
+    assert saved.find(str(folder), other) is None
+    assert "refused: it was saved from another card\n" in capsys.readouterr().out
+    assert saved.find(str(folder), dict(made, board="raspios")) is None

@@ -36,9 +36,9 @@ def seen(option, tmp_path_factory):
     images = {"system": image.image(cache, oldcalls), "fleet": fleet.fleet_image(cache, oldcalls, armel)[0]}
     files = [*debs, *newer_version(source, str(work)), provision.prepare(cache).sudo,
              copy_tree(source, str(work / "switchPinCtrl"))]
-    found = journeys(provision.emulator(cache), images, BOOTS, README, str(work), files)
+    found = journeys(provision.emulator(cache), images, BOOTS, README, str(work), files, os.path.join(cache, "saved"))
     for name, boot in found.items():
-        print("the boot %s took %.1f s" % (name, boot["seconds"]))
+        print("the boot %s took %.1f s%s" % (name, boot["seconds"], ", restored" if boot["restored"] else ""))
         if boot["stalled"]:
             print("  and was taken again, for its first try stalled: %s" % boot["stalled"])
     return found
