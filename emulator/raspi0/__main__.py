@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
 """python3 -m raspi0 image CACHE OLDCALLS
       the emulated board's Debian system on its SD card, made if need be: its path
+python3 -m raspi0 stalls CACHE OLDCALLS COUNT
+      boots the stock system COUNT times, two side by side, and counts the boots that stalled
 python3 -m raspi0 bench CACHE TOOL EMPTY
       the benchmark's medians: guest time of the tool, an empty program and a devmem script
 python3 -m raspi0 unit-cost CACHE OLDCALLS DEB FOLDER...
@@ -14,6 +16,7 @@ import sys
 from .bench import bench
 from .debian.image import image
 from .host import Failure
+from .stalls import stalls
 from .unitcost import unit_cost
 
 
@@ -21,6 +24,10 @@ def main(argv):
     try:
         if len(argv) == 4 and argv[1] == "image":
             print(image(argv[2], argv[3]))
+        elif len(argv) == 5 and argv[1] == "stalls":
+            count, stalled, seconds = stalls(argv[2], argv[3], int(argv[4]))
+            print("%d boots, %d stalled; the others took %.0f-%.0f s each"
+                  % (count, len(stalled), min(seconds, default=0), max(seconds, default=0)))
         elif len(argv) == 5 and argv[1] == "bench":
             times = bench(argv[2], argv[3], argv[4])
             print("guest time of one run (median of 5, microseconds), -icount shift=1,sleep=off:")

@@ -22,7 +22,7 @@ def bench(cache, tool, empty, repeat=5):
     times = {}
     with tempfile.TemporaryDirectory() as work:
         with Machine(board.emulator, board.kernel, board.dtb, CMDLINE + RELAXED, work,
-                     initramfs(board.busybox, work, files), ["-icount", "shift=1,sleep=off"]) as machine:
+                     initramfs(board.busybox, work, files), clock=["-icount", "shift=1,sleep=off"]) as machine:
             machine.console.login(None)
             for label, program in PROGRAMS.items():
                 out = machine.console.run("for i in $(seq %d); do t0=$(devmem %#x); %s >/dev/null; t1=$(devmem %#x); "

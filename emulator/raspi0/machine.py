@@ -3,6 +3,7 @@
 the initramfs images that the harness boots it with."""
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import threading
@@ -16,6 +17,13 @@ from .qmp import Qmp
 # shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
 POWER_OFF_TIMEOUT = 60
 GRACE = 3
+# QEMU's virtual clock, which the BCM2835's system timer counts, follows the instructions
+# run, not this machine's time. Otherwise a guest preempted here between reading the
+# counter and writing a compare register, about 15 µs apart at most on a real board, can
+# find the compare already passed: QEMU's timer then fires only when the 32-bit counter
+# comes round again, 71 minutes on, and the board falls silent (more often with two
+# boards side by side and compilers beside them). "auto" keeps that clock near real time.
+CLOCK = ["-icount", "shift=auto"]
 # The BCM2835's GPFSEL0, the GPIO block's first word, and GPFSEL1 after it: the function
 # selects of GPIO 0-19, which the tool rewrites.
 GPFSEL0 = 0x20200000
@@ -29,14 +37,21 @@ class Machine:
     from outside: the kernel's pin-control probe applying the device tree's hog, the first
     to write them on a board that boots its kernel directly."""
 
-    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False):
+    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False, clock=None,
+                 incoming=None):
         self.watch, self.first_set = watch, None
         self.qmp_path = os.path.join(work, "qmp.sock")
         self.cmd = [emulator, "-M", "raspi0", "-kernel", kernel, "-dtb", dtb, "-append", cmdline,
                     "-display", "none", "-serial", "stdio", "-no-reboot",
-                    "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, *extra]
+                    "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, *(CLOCK if clock is None else clock), *extra]
         if initrd:
             self.cmd += ["-initrd", initrd]
+        # The command line as a saved state must find it again: the same but for the
+        # folders of the boot's files, which change from boot to boot.
+        self.options = [re.sub(r"(^|[=:])/[^,]*/", r"\1", word) for word in self.cmd[1:]]
+        if incoming:
+            # Starts from a saved state (saved.py) instead of booting.
+            self.cmd += ["-incoming", "exec:cat '%s'" % incoming]
 
     def __enter__(self):
         self.started = time.monotonic()

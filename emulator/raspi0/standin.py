@@ -4,6 +4,13 @@ owner would not have or do, in one place, each with why. Nothing here changes wh
 tool may do on a Debian board: no iomem= for it, no file of the system patched, no
 program of the harness's in its image."""
 
+# QEMU's clock follows the instructions it runs (machine.CLOCK): a real board's timer is
+# never late by the time its emulator is kept waiting by this machine.
+
+# A journey that starts with root's login on a fresh card may start from that board as it
+# was saved just after the login, instead of booting it (saved.py): a real owner boots.
+# Only where the journey proves nothing about that boot, and only on the very card.
+
 # QEMU's raspi0 answers no power-domain request through the firmware's mailbox, as a real
 # board's firmware does: with the BCM2835 power driver, nothing reaches the serial line
 # for minutes. Added to every kernel's command line.
