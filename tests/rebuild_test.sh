@@ -5,12 +5,16 @@
 #   rebuild_test.sh sbuild BUILD_DIR SOURCE_DIR CACHE_DIR
 #       the source package, lintian-clean, built by sbuild in a bookworm root for armhf and
 #       armel: the same bytes as the board workflow's packages in BUILD_DIR
-#   rebuild_test.sh trixie BUILD_DIR SOURCE_DIR ARM1176_TESTS
+#   rebuild_test.sh trixie BUILD_DIR SOURCE_DIR CACHE_DIR ARM1176_TESTS
 #       the README's own route (tools/deps board, then the board workflow) in a fresh
 #       Debian 13 root: packages of that release's compilers, whose program passes the
 #       ARM1176 suite
+# Each takes minutes, most of them fetching and installing a root's packages. A pass is
+# recorded in CACHE_DIR with a digest of everything it was made from (this script, the
+# source, the packages compared, the root, the archive); run again on exactly the same,
+# the test is skipped (status 77) and says so. Removing the record runs it again.
 set -u
-what=$1 build=$2 source=$3
+what=$1 build=$2 source=$3 cache=$4
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() {
@@ -23,10 +27,24 @@ version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
 mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | sort -u | head -n 1)
 [ -n "$mirror" ] || fail "apt's sources name no Debian archive"
 sums() { (cd "$1" && sha256sum switchpinctrl_"${version}"_armhf.deb switchpinctrl_"${version}"_armel.deb); }
+# A test passes once on given inputs: the digest of what standard input lists, and of this
+# script and the archive; skip_if_passed skips a test that passed before on $key.
+record=$cache/passed-$what
+digest() { (sha256sum "$0" && cat && echo "$mirror") | sha256sum | cut -d ' ' -f 1; }
+skip_if_passed() {
+    if [ -f "$record" ] && [ "$(cat "$record")" = "$key" ]; then
+        echo "skipped: it passed on $(date -u -r "$record" '+%Y-%m-%d %H:%M UTC') with exactly these inputs;" \
+            "remove $record to run it again"
+        exit 77
+    fi
+}
+passed() {
+    mkdir -p "$cache"
+    echo "$key" >"$record"
+}
 
 case $what in
 sbuild)
-    cache=$4
     "$source/tools/source-package.sh" "$scratch/source" >/dev/null || fail "tools/source-package.sh"
     dsc=$scratch/source/switchpinctrl_$version.dsc
     lintian -I -E --pedantic "$dsc" 2>&1 | grep -v 'running with root privileges' >"$scratch/lintian"
@@ -43,6 +61,8 @@ sbuild)
         mv "$cache/making/${root##*/}" "$root"
         rmdir "$cache/making"
     fi
+    key=$( (cd "$scratch/source" && sha256sum ./* && sha256sum "$root" && sums "$build") | digest)
+    skip_if_passed
     mkdir "$scratch/out"
     for arch in armhf armel; do
         sbuild --chroot-mode=unshare --chroot="$root" --dist=bookworm --host=$arch --build-dir="$scratch/out" \
@@ -54,12 +74,16 @@ sbuild)
     echo "sbuild, in a clean bookworm root:"
     sums "$scratch/out"
     sums "$scratch/out" | (cd "$build" && sha256sum --quiet -c -) || fail "sbuild's packages are not the board workflow's"
+    passed
     ;;
 trixie)
-    arm1176_tests=$4
+    arm1176_tests=$5
     mkdir "$scratch/tree" "$scratch/out"
     git -C "$source" ls-files -z --cached --others --exclude-standard |
         (cd "$source" && xargs -0 cp --parents -t "$scratch/tree") || fail "copying the tree"
+    key=$( (cd "$scratch/tree" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum &&
+        sha256sum "$arm1176_tests") | digest)
+    skip_if_passed
     debs="/src/build/board/switchpinctrl_${version}_armhf.deb /src/build/board/switchpinctrl_${version}_armel.deb"
     # shellcheck disable=SC2016 # "$1" is the root, as mmdebstrap's hook is given it
     mmdebstrap --quiet --variant=apt trixie /dev/null "deb $mirror trixie main" \
@@ -78,9 +102,10 @@ trixie)
         fail "Debian 13's armhf and armel packages hold different programs"
     TEST_BOARD_TOOL=$scratch/armhf/usr/sbin/switchPinCtrl "$arm1176_tests" --gtest_brief=1 ||
         fail "Debian 13's program on the ARM1176"
+    passed
     ;;
 *)
-    fail "usage: rebuild_test.sh sbuild|trixie BUILD_DIR SOURCE_DIR CACHE_DIR|ARM1176_TESTS"
+    fail "usage: rebuild_test.sh sbuild|trixie BUILD_DIR SOURCE_DIR CACHE_DIR [ARM1176_TESTS]"
     ;;
 esac
 echo "ok: $what"
