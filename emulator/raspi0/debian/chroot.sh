@@ -13,8 +13,12 @@ root=$1
 shift
 # proot finds its loader through /proc/PID, by its own process id: in a pid namespace whose
 # /proc is still the parent's (mmdebstrap's unshare mode), it needs a /proc of its own.
+# The device files that an image builder gives its hooks, and no others: a root kept as a
+# tarball has an empty /dev, and the guest has no business with the rest of this machine's.
+set -- proot -q qemu-arm-static -0 -b /proc -b /dev/null -b /dev/zero -b /dev/full -b /dev/random \
+    -b /dev/urandom -r "$root" "$@"
 read -r pid _ </proc/self/stat
 if [ "$pid" != $$ ]; then
-    exec unshare --pid --fork --mount-proc "$OLDCALLS" proot -q qemu-arm-static -0 -b /proc -r "$root" "$@"
+    exec unshare --pid --fork --mount-proc "$OLDCALLS" "$@"
 fi
-exec "$OLDCALLS" proot -q qemu-arm-static -0 -b /proc -r "$root" "$@"
+exec "$OLDCALLS" "$@"
