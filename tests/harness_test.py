@@ -8,7 +8,8 @@ import subprocess
 import time
 
 import pytest
-from raspi0 import console, provision, saved
+from raspi0 import console, firmware, provision, saved
+from raspi0.debian import image
 from raspi0.console import Console
 from raspi0.host import Failure
 from raspi0.machine import Machine
@@ -122,3 +123,30 @@ def test_saved_state_of_another_card_is_refused(tmp_path, capsys):
     assert saved.find(str(folder), other) is None
     assert "refused: it was saved from another card\n" in capsys.readouterr().out
     assert saved.find(str(folder), dict(made, board="raspios")) is None
+
+
+def test_card_keeps_the_owners_of_the_root(tmp_path):
+    """The card made from a root's tarball, as root or in a user namespace: the firmware
+    partition holds /boot/firmware's files, the root's files keep their owners and modes,
+    and /boot/firmware and /dev are left as empty mount points."""
+    root = tmp_path / "root"
+    (root / "boot/firmware").mkdir(parents=True)
+    (root / "boot/firmware/config.txt").write_text("kernel=vmlinuz\n")
+    (root / "etc").mkdir()
+    (root / "etc/owned").write_text("secret\n")
+    (root / "etc/owned").chmod(0o640)
+    tarball, sd = tmp_path / "root.tar", tmp_path / "sd.img"
+    subprocess.run(["tar", "-cf", tarball, "-C", root, "--owner=42", "--group=43", "--numeric-owner", "."], check=True)
+    image.card(str(tarball), str(sd), dict(os.environ, PATH=os.environ["PATH"] + ":/usr/sbin:/sbin"))
+    assert firmware.read(str(sd), "config.txt") == "kernel=vmlinuz\n"
+    table = json.loads(subprocess.run(["/sbin/sfdisk", "--json", sd], check=True, capture_output=True).stdout)
+    part = "%s?offset=%d" % (sd, table["partitiontable"]["partitions"][1]["start"] * 512)
+
+    def debugfs(request):
+        return subprocess.run(["/sbin/debugfs", "-R", request, part], check=True, capture_output=True,
+                              text=True).stdout
+    owned = debugfs("stat /etc/owned")
+    assert re.search(r"Mode: +0640", owned) and re.search(r"User: +42 +Group: +43", owned), owned
+    for folder in ("/boot/firmware", "/dev"):
+        names = [line.split("/")[5] for line in debugfs("ls -p " + folder).splitlines() if line.startswith("/")]
+        assert names == [".", ".."], (folder, names)
