@@ -3,7 +3,6 @@
 own blocks among it, and what each journey reads back for the tests to judge; and the
 packages the owner's PC makes for them, by the README's commands. The boots in BOOTS
 follow each other's cards (lifecycle.Boot)."""
-import email.utils
 import glob
 import os
 import re
@@ -227,7 +226,9 @@ def upgrade_version():
 
 def newer_version(source, work):
     """The armhf package of the version that the README's upgrade installs, made from a copy
-    of `source` with a changelog entry of that version (musl's source and the runtime copied, not fetched or built again)."""
+    of `source` with a changelog entry of that version (musl's source and the runtime copied,
+    not fetched or built again). The entry is dated as the one before it: the same source
+    makes the same bytes, and the card of the saved boards stays the same."""
     version = upgrade_version()
     tree = copy_tree(source, os.path.join(work, "switchPinCtrl-" + version))
     shutil.copytree(os.path.join(source, "musl"), os.path.join(tree, "musl"))
@@ -238,5 +239,5 @@ def newer_version(source, work):
     with open(changelog, "w") as f:
         f.write("switchpinctrl (%s) unstable; urgency=medium\n\n  * The same program, a newer version.\n\n"
                 " -- switchPinCtrl developers <dev@switchpinctrl.invalid>  %s\n\n%s"
-                % (version, email.utils.formatdate(), older))
+                % (version, re.search(r"^ -- .*>  (.+)$", older, re.M).group(1), older))
     return [deb for deb in make_packages(tree) if deb.endswith("_%s_armhf.deb" % version)]

@@ -136,7 +136,8 @@ def journeys(emulator, images, boots, readme, work, files=(), saves=None):
         run("cp", "--sparse=always", image, cards[name])
         for path in files:
             firmware.put(cards[name], path)
-    digests = {b.card: saved.card_digest(cards[b.card]) for b in boots if b.resume and saves and b.card in images}
+    digests = {b.card: saved.card_digest(images[b.card], files)
+               for b in boots if b.resume and saves and b.card in images}
     pending, running, continued, stalled = list(boots), {}, {b.card for b in boots}, {}
     with ThreadPoolExecutor(LANES) as pool:
         try:

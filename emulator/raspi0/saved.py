@@ -3,7 +3,7 @@
 whole state (QEMU's migration stream) and the card as it was then. A journey whose first
 act is that login proves nothing about the boot before it, and starts from the saved
 state where there is one. QEMU restores a guest only on the same command line and on
-the card as it was, so a state is kept with what it was saved from: the card's bytes,
+the card as it was, so a state is kept with what it was saved from: what the card holds,
 the board, the emulator and its command line. A state saved from any other card, or
 for another board or emulator, is refused, and the boot is taken for real (and saved
 again)."""
@@ -20,17 +20,23 @@ STATE, CARD, STAMP = "state", "card.img", "made-from.json"
 SAVE_TIMEOUT = 120
 
 
-def card_digest(card):
-    """The sha256 of a card image, read in large pieces: its holes read as zeros."""
+def card_digest(image, files=()):
+    """The sha256 of what a card holds: the image's bytes, and the name and bytes of every
+    file copied onto it (lifecycle.journeys), not the times that the copies were given."""
     digest = hashlib.sha256()
-    with open(card, "rb") as f:
-        for piece in iter(lambda: f.read(8 << 20), b""):
-            digest.update(piece)
+    for top in [image, *files]:
+        found = [top] if os.path.isfile(top) else sorted(
+            os.path.join(folder, name) for folder, _, names in os.walk(top) for name in names)
+        for path in found:
+            digest.update(os.path.relpath(path, os.path.dirname(top)).encode() + b"\0")
+            with open(path, "rb") as f:
+                for piece in iter(lambda: f.read(8 << 20), b""):
+                    digest.update(piece)
     return digest.hexdigest()
 
 
 def stamp(card_sha256, board, emulator, options):
-    """What a state is saved from: the card's bytes, the board, the emulator's bytes and its
+    """What a state is saved from: what the card holds, the board, the emulator's bytes and its
     command line (Machine.options)."""
     with open(emulator, "rb") as f:
         emulator_sha256 = hashlib.sha256(f.read()).hexdigest()
