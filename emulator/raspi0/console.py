@@ -142,6 +142,17 @@ class Console:
                 raise Failure("no %r on the console within %d s; its last lines:\n%s"
                               % (pattern, timeout, self.tail())) from None
 
+    def wake(self):
+        """Presses Enter at a shell restored from a saved state until its prompt shows: the
+        first character typed at a restored board can be lost."""
+        for _ in range(3):
+            self.send("")
+            try:
+                return self.expect(PROMPT.pattern, 15)
+            except Failure:
+                pass
+        raise Failure("a restored board shows no prompt; the console's last lines:\n%s" % self.tail())
+
     def send(self, text):
         """A line to the guest's console, as typed."""
         self.process.stdin.write(text.encode() + b"\n")

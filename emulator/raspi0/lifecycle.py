@@ -37,6 +37,7 @@ class Owner:
         in already; a board that is to be saved is saved just after root's login."""
         if self.restored and self.user is None and user == "root":
             self.user = user
+            self.console.wake()
             return
         self.console.login(user, password)
         self.user = user
