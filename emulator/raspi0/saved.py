@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 """A fresh card's board, saved just after root logged in at its console: the emulator's
 whole state (QEMU's migration stream) and the card as it was then. A journey whose first
-act is that login proves nothing about the boot before it, and starts from the saved
-state where there is one. QEMU restores a guest only on the same command line and on
+act is that login proves nothing about the boot before it, and could start from the
+saved state (Boot.resume); none does yet, see journeys.BOOTS. QEMU restores a guest only on the same command line and on
 the card as it was, so a state is kept with what it was saved from: what the card holds,
 the board, the emulator and its command line. A state saved from any other card, or
 for another board or emulator, is refused, and the boot is taken for real (and saved
