@@ -55,6 +55,9 @@ constexpr uint32_t fsel_alt0 = 4; // 100: alternate function 0
 constexpr int spi0_first_pin = 7;
 constexpr int spi0_last_pin = 11;
 
+// The tool's process-wide state, and the set-up that fills it in: of external
+// linkage by design.
+// NOLINTBEGIN(misc-use-internal-linkage)
 int mem_fd;
 char *gpio_mem;
 char *gpio_map;
@@ -64,7 +67,8 @@ volatile uint32_t *gpio;
 volatile uint32_t *spi0;
 
 void setup_io();
-void check_board();
+// NOLINTEND(misc-use-internal-linkage)
+static void check_board();
 
 int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 {
@@ -85,7 +89,7 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 // Ends the process unless the device tree names the BCM2835. The same physical
 // addresses are RAM on the later Raspberry Pis, or nothing at all: writing there
 // would corrupt another program's memory or hang the board.
-void check_board()
+static void check_board()
 {
     char compatible[compatible_max];
     ssize_t length = 0;
@@ -111,6 +115,7 @@ void check_board()
         if (n == static_cast<size_t>(length) - at)
             break;
         for (const char *soc : bcm2835_names)
+            // cppcheck-suppress useStlAlgorithm ; the tool needs the C library alone
             if (strcmp(name, soc) == 0)
                 return;
         at += n + 1;
