@@ -157,7 +157,7 @@ void *place(uintptr_t addr, size_t size)
     const uintptr_t first = addr & ~(page - 1);
     const size_t len = (addr + size - first + page - 1) & ~(page - 1);
     void *want = reinterpret_cast<void *>(first);
-    void *got = sys_mmap(want, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const void *got = sys_mmap(want, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (got != want)
         give_up("SIMBOARD_BUFFERS: that address range is not free in this process\n");
     return reinterpret_cast<void *>(addr);
