@@ -99,9 +99,9 @@ offline)
     source=$3
     version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
     again=$scratch/again
-    mkdir "$again"
-    git -C "$source" ls-files -z --cached --others --exclude-standard |
-        (cd "$source" && xargs -0 cp --parents -t "$again") || fail "copying the tree"
+    # shellcheck source=tools/helpers.sh
+    . "$source/tools/helpers.sh"
+    copy_tree "$source" "$again" || fail "copying the tree"
     (cd "$again" && tools/deps board && unshare --map-root-user --net cmake --workflow --preset board) \
         >"$scratch/log" 2>&1 || {
         cat "$scratch/log" >&2

@@ -22,10 +22,10 @@ fail() {
     exit 1
 }
 version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
-# The Debian archive this machine's apt uses, for the build roots.
-# shellcheck disable=SC2016 # $(REPO_URI) is apt's own field syntax
-mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | sort -u | head -n 1)
-[ -n "$mirror" ] || fail "apt's sources name no Debian archive"
+# shellcheck source=tools/helpers.sh
+. "$source/tools/helpers.sh"
+# The build roots come from the Debian archive this machine's apt uses.
+mirror=$(debian_archive) || fail "no archive for the build roots"
 sums() { (cd "$1" && sha256sum switchpinctrl_"${version}"_armhf.deb switchpinctrl_"${version}"_armel.deb); }
 # A test passes once on given inputs: the digest of what standard input lists, and of this
 # script and the archive; skip_if_passed skips a test that passed before on $key.
@@ -79,8 +79,7 @@ sbuild)
 trixie)
     arm1176_tests=$5
     mkdir "$scratch/tree" "$scratch/out"
-    git -C "$source" ls-files -z --cached --others --exclude-standard |
-        (cd "$source" && xargs -0 cp --parents -t "$scratch/tree") || fail "copying the tree"
+    copy_tree "$source" "$scratch/tree" || fail "copying the tree"
     key=$( (cd "$scratch/tree" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum &&
         sha256sum "$arm1176_tests") | digest)
     skip_if_passed

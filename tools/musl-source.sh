@@ -15,29 +15,14 @@ tarball=build/source/musl_$upstream.orig.tar.gz
 [ -f "$tarball" ] && [ "$(cat musl/VERSION 2>/dev/null)" = "$upstream" ] && exit 0
 
 echo "Fetching musl $version's source"
+# shellcheck source=tools/helpers.sh
+. tools/helpers.sh
 apt=$(mktemp -d)
 trap 'rm -rf "$apt"' EXIT
-mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/empty"
 # The pinned version is bookworm's: read from whichever Debian archive apt already uses.
-# shellcheck disable=SC2016 # $(REPO_URI) is apt's own field syntax
-archive=$(apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | sort -u | head -n 1)
-[ -n "$archive" ] || {
-    echo "$0: apt's sources name no Debian archive to fetch musl's source from" >&2
-    exit 1
-}
+archive=$(debian_archive)
 echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive bookworm main" >"$apt/sources.list"
-cat >"$apt/apt.conf" <<CONF
-Dir::Etc::SourceList "$apt/sources.list";
-Dir::Etc::SourceParts "$apt/empty";
-Dir::Etc::Parts "$apt/empty";
-Dir::Etc::PreferencesParts "$apt/empty";
-Dir::State::Lists "$apt/lists";
-Dir::State::status "/dev/null";
-Dir::Cache "$apt/cache";
-Acquire::Languages "none";
-Acquire::Retries "3";
-APT::Sandbox::User "root";
-CONF
+private_apt "$apt"
 export APT_CONFIG="$apt/apt.conf"
 apt-get -qq update
 (cd "$apt" && apt-get -qq source --download-only "musl=$version" >/dev/null)

@@ -1,0 +1,61 @@
+# SPDX-License-Identifier: MIT
+# shellcheck shell=sh
+# What the project's scripts share, sourced by them (. tools/helpers.sh), or run one at a
+# time by the harness: sh -c '. tools/helpers.sh && "$@"' sh FUNCTION ARG...
+
+# The Debian archive that this machine's apt already uses, read from apt's own
+# configuration: the tests' roots and fetches take their packages from there too.
+debian_archive() {
+    # shellcheck disable=SC2016 # $(REPO_URI) is apt's own field syntax
+    apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | sort -u | head -n 1 |
+        grep . || {
+        echo "apt's sources name no Debian archive" >&2
+        return 1
+    }
+}
+
+# An apt of its own in FOLDER, for APT_CONFIG=FOLDER/apt.conf: its sources are
+# FOLDER/sources.list, written by the caller; its lists and cache are in FOLDER, no
+# package counts as installed, and this machine's dpkg and apt are left as they are. Each
+# further argument is one more line of apt.conf.
+#   private_apt FOLDER [SETTING...]
+private_apt() (
+    folder=$1
+    shift
+    mkdir -p "$folder/lists/partial" "$folder/cache/archives/partial" "$folder/empty"
+    {
+        echo "Dir::Etc::SourceList \"$folder/sources.list\";"
+        echo "Dir::Etc::SourceParts \"$folder/empty\";"
+        echo "Dir::Etc::Parts \"$folder/empty\";"
+        echo "Dir::Etc::PreferencesParts \"$folder/empty\";"
+        echo "Dir::State::Lists \"$folder/lists\";"
+        echo "Dir::State::status \"/dev/null\";"
+        echo "Dir::Cache \"$folder/cache\";"
+        echo 'Acquire::Languages "none";'
+        echo 'Acquire::Retries "3";'
+        # The files are checked against the archive's signed indexes; this machine's
+        # user for apt's downloads may not be able to write the folder.
+        echo 'APT::Sandbox::User "root";'
+        for setting in "$@"; do
+            echo "$setting"
+        done
+    } >"$folder/apt.conf"
+)
+
+# The files of the repository at SOURCE that git does not ignore, copied to TARGET (made
+# if need be), as an owner copies the repository: no build tree, no .git. Where SOURCE
+# is no git checkout (an unpacked source package), everything but build/.
+#   copy_tree SOURCE TARGET
+copy_tree() {
+    mkdir -p "$2"
+    set -- "$1" "$(cd "$2" && pwd)"
+    if git -C "$1" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git -C "$1" ls-files -z --cached --others --exclude-standard
+    else
+        (cd "$1" && find . -path ./build -prune -o -path ./.git -prune -o -type f -print0)
+    fi | (
+        # Not the tracked files that were deleted in the work tree.
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        cd "$1" && xargs -0 -r sh -c 'for f; do [ ! -f "$f" ] || printf "%s\0" "$f"; done' sh |
+        xargs -0 -r cp --parents -t "$2" --)
+}
