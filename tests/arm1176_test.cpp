@@ -5,11 +5,17 @@
 // a device tree's compatible property at proc/device-tree/compatible.
 #include "support.hpp"
 
+#include "bcm2835.hpp"
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <string>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -19,7 +25,7 @@ using namespace std::string_view_literals;
 using bcm2835::gpio_base;
 using bcm2835::spi0_base;
 
-enum class Device { image, folder, null };
+enum class Device : uint8_t { image, folder, null };
 
 struct Case {
     const char *name; // cppcheck-suppress unusedStructMember ; read by the name generator

@@ -2,10 +2,17 @@
 // The board image viewer: what it creates, and how it names what it sees.
 #include "support.hpp"
 
+#include "bcm2835.hpp"
+
+#include <cstdint>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <ios>
 #include <iterator>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -19,7 +26,7 @@ TEST(Simboard, ResetMakesASparseImageWithGivenRegistersAndAPiZeroTree)
     board.seed(0x12345678, 0x9abcdef0); // old contents that a reset must clear
     ASSERT_EQ(run_command({SIMBOARD_PATH, "reset", image, "0x249249", "1"}, {}, scratch).status, 0);
 
-    struct stat st {};
+    struct stat st = {};
     ASSERT_EQ(stat(image.c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), bcm2835::image_size);
     EXPECT_LT(st.st_blocks * 512, 1 << 20); // sparse: the registers only
@@ -56,6 +63,4 @@ TEST(Simboard, ShowNamesEachFunctionSignalAndHeaderPin)
     EXPECT_EQ(run_command({SIMBOARD_PATH, "show", scratch.file("none.img")}, {}, scratch).status, 1);
 }
 
-// The map the emulated boards' harness and its guest scripts read: shell assignments,
-// each value as the shell's arithmetic takes it.
 } // namespace

@@ -1,17 +1,27 @@
 // SPDX-License-Identifier: MIT
 #include "support.hpp"
 
+#include "bcm2835.hpp"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <sstream>
 #include <stdexcept>
+#include <stdlib.h>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -42,7 +52,7 @@ class Fd {
 
 std::string slurp(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
+    const std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();

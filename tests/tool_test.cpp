@@ -3,10 +3,16 @@
 // own, its platform calls watched and steered by the fault layer.
 #include "support.hpp"
 
+#include "bcm2835.hpp"
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
