@@ -99,6 +99,8 @@ std::vector<Call> read_calls(const std::string &log)
             c.args.push_back(a.substr(a.find_first_not_of(' ')));
         const std::string rest = line.substr(close + 4);
         c.result = rest.substr(0, rest.find(' '));
+        if (const size_t to = rest.find(" -> "); to != std::string::npos)
+            c.opened = rest.substr(to + 4);
         calls.push_back(c);
     }
     return calls;

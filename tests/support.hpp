@@ -76,11 +76,13 @@ struct Result {
 Result run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const Scratch &scratch);
 
-// One platform call the fault layer logged: name(args) = result.
+// One platform call the fault layer logged: name(args) = result, and for an open it
+// redirected, the file it opened instead.
 struct Call {
     std::string name;
     std::vector<std::string> args;
     std::string result;
+    std::string opened;
 };
 
 struct FaultRun {

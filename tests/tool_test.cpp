@@ -44,12 +44,22 @@ struct Board {
 };
 
 // Checks a successful run: its output, its calls and where it mapped each page.
-// The board check's open of the compatible property comes first, then the memory's.
-void expect_success(const Result &r, const std::vector<Call> &all)
+// The board check's open of the compatible property comes first, then the memory's,
+// and each reaches the board's file in the scratch folder. A PC's build asks for the
+// simulated board's files, never for the machine's.
+void expect_success(const BoardImage &image, const FaultRun &run)
 {
+    const Result &r = run.result;
+    const std::vector<Call> &all = run.calls;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     ASSERT_EQ(names(all), (std::vector<std::string>{"open", "open", "malloc", "mmap", "malloc", "mmap"}));
+    EXPECT_EQ(all[0].opened, image.compatible);
+    EXPECT_EQ(all[1].opened, image.path);
+    if (std::getenv("TEST_LAUNCHER") == nullptr) {
+        EXPECT_NE(all[0].args.at(0), "\"/proc/device-tree/compatible\"");
+        EXPECT_NE(all[1].args.at(0), "\"/dev/mem\"");
+    }
     const std::vector<Call> calls(all.begin() + 1, all.end());
     EXPECT_EQ(calls[0].args.at(1), "0x101002"); // O_RDWR | O_SYNC
     for (const int i : {1, 3}) {
@@ -96,7 +106,7 @@ TEST_P(Switch, OnlyTheFiveFieldsBecomeAlt0)
 
     for (const auto &args : {std::vector<std::string>{}, {}, {"--help", "-x", "7"}}) {
         const FaultRun run = run_with_faults(board.scratch, board.image, args);
-        expect_success(run.result, run.calls);
+        expect_success(board.image, run);
         EXPECT_EQ(board.image.page(gpio_base), want);
         // cppcheck-suppress knownConditionTrueFalse ; the tool runs between the two reads
         EXPECT_EQ(board.image.page(spi0_base), spi0_page);
@@ -127,7 +137,7 @@ TEST_P(Buffers, MappedAtFirstPageBoundaryInside)
     const std::string at = "SIMBOARD_BUFFERS=" + pointer(p.buffer[0]) + "," + pointer(p.buffer[1]);
     const FaultRun run = run_with_faults(board.scratch, board.image, {}, {at});
     const std::vector<Call> &calls = run.calls;
-    expect_success(run.result, calls);
+    expect_success(board.image, run);
     ASSERT_EQ(calls.size(), 6U);
     EXPECT_EQ(number(calls[2].result), p.buffer[0]);
     EXPECT_EQ(number(calls[3].result), p.mapped[0]);
@@ -224,7 +234,7 @@ TEST(Board, FamilyNameIsABcm2835)
     board.image.seed(0, 0);
     board.image.name("brcm,bcm2708\0"sv);
     const FaultRun run = run_with_faults(board.scratch, board.image, {});
-    expect_success(run.result, run.calls);
+    expect_success(board.image, run);
     EXPECT_EQ(board.image.page(gpio_base)[0], spi0_fields(0, bcm2835::fsel_alt0));
 }
 
