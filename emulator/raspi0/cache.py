@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The harness's one cache rule: an artefact is kept in its own folder together with
 what it was made from, and made again when any of that changes."""
+import hashlib
 import json
 import os
 import shutil
@@ -31,6 +32,15 @@ def cached(folder, inputs, make):
     remove(folder)
     os.replace(partial, folder)
     return folder
+
+
+def sha256(path):
+    """The sha256 of the file at `path`, in hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            digest.update(piece)
+    return digest.hexdigest()
 
 
 def remove(path):

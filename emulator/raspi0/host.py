@@ -9,15 +9,38 @@ class Failure(Exception):
     """What went wrong, with the failing command's or the emulator's own words."""
 
 
+# Where Debian puts the administrator's tools that the harness runs (sfdisk, mkfs.vfat,
+# mke2fs, debugfs): an ordinary user's PATH on Debian has none of them.
+SBIN = ["/usr/local/sbin", "/usr/sbin", "/sbin"]
+# The shell functions that the project's scripts share (tools/helpers.sh).
+HELPERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "helpers.sh")
+
+
+def environment(env=None):
+    """`env` (this process's environment by default) with the sbin folders at the end of its
+    PATH, where they are missing."""
+    env = dict(os.environ if env is None else env)
+    path = env.get("PATH", os.defpath).split(os.pathsep)
+    env["PATH"] = os.pathsep.join(path + [folder for folder in SBIN if folder not in path])
+    return env
+
+
 def run(*cmd, cwd=None, stdin=None, env=None):
-    """Runs cmd and gives its standard output; a failure carries the end of its stderr."""
+    """Runs cmd, found in PATH or the sbin folders, and gives its standard output; a failure
+    carries the end of its stderr."""
     try:
-        return subprocess.run(cmd, cwd=cwd, input=stdin, env=env, check=True, capture_output=True).stdout
+        return subprocess.run(cmd, cwd=cwd, input=stdin, env=environment(env), check=True,
+                              capture_output=True).stdout
     except FileNotFoundError as e:
         raise Failure("%s: not found" % cmd[0]) from e
     except subprocess.CalledProcessError as e:
         stderr = e.stderr.decode(errors="replace").rstrip().split("\n")
         raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode, "\n".join(stderr[-60:]))) from e
+
+
+def helper(*cmd, env=None):
+    """Runs one of tools/helpers.sh's functions with its arguments; gives its standard output."""
+    return run("sh", "-c", '. "$0" && "$@"', HELPERS, *cmd, env=env)
 
 
 def mtools(*cmd):

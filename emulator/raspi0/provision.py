@@ -5,16 +5,14 @@ the tool's runs under an initramfs of the harness's, Debian's sudo, for the boar
 stands for Raspberry Pi OS, and a copy of qemu-system-arm with the BCM2835's caches, for
 every boot."""
 import functools
-import hashlib
 import os
 import re
 import shutil
-import time
 from collections import namedtuple
 
-from .cache import cached
+from .cache import cached, sha256
 from .debian import image
-from .host import Failure, run
+from .host import Failure, helper, run
 
 # ARM1176's FPSID then cache type in qemu-system-arm: QEMU 7.2 reports a 64 KiB data
 # cache that needs page colouring, so the guest kernel refuses the tool's MAP_FIXED
@@ -35,21 +33,15 @@ def prepare(cache):
 
 @functools.cache  # its lists are brought up to date once a run
 def apt(cache):
-    """The environment in which apt-get fetches Debian's armel packages with lists and a
-    cache of its own, in `cache`, each file checked against the archive's signed indexes:
-    this machine's dpkg and apt are left as they are."""
+    """The environment in which apt-get fetches Debian's armel packages with an apt of its
+    own in `cache` (tools/helpers.sh), each file checked against the archive's signed
+    indexes: this machine's dpkg and apt are left as they are."""
     folder = os.path.join(cache, "apt")
-    for sub in ("lists/partial", "cache/archives/partial", "empty"):
-        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+    os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "sources.list"), "w") as f:
         f.write("deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n"
                 % (image.debian_archive(), image.RELEASE))
-    settings = {"Dir::Etc::SourceList": "sources.list", "Dir::Etc::SourceParts": "empty", "Dir::Etc::Parts": "empty",
-                "Dir::Etc::PreferencesParts": "empty", "Dir::State::Lists": "lists", "Dir::Cache": "cache"}
-    with open(os.path.join(folder, "apt.conf"), "w") as f:
-        f.writelines('%s "%s";\n' % (key, os.path.join(folder, value)) for key, value in settings.items())
-        f.write('Dir::State::status "/dev/null";\nAPT::Architecture "armel";\nAPT::Architectures { "armel"; };\n'
-                'Acquire::Languages "none";\nAcquire::Retries "3";\nAPT::Sandbox::User "root";\n')
+    helper("private_apt", folder, 'APT::Architecture "armel";', 'APT::Architectures { "armel"; };')
     env = dict(os.environ, APT_CONFIG=os.path.join(folder, "apt.conf"))
     run("apt-get", "-qq", "update", env=env)
     return env
@@ -71,14 +63,7 @@ def debian_packages(cache):
 def fetch_kernel(folder, packages, env):
     debs = os.path.join(folder, "debs")
     os.makedirs(debs)
-    for attempt in range(3):  # a mirror's hiccup should not fail the tests
-        try:
-            run("apt-get", "download", *(name.split("_")[0] for name in packages), cwd=debs, env=env)
-            break
-        except Failure:
-            if attempt == 2:
-                raise
-            time.sleep(5)
+    run("apt-get", "download", *(name.split("_")[0] for name in packages), cwd=debs, env=env)
     root = os.path.join(folder, "root")
     for deb in sorted(os.listdir(debs)):
         if deb.startswith("sudo_"):
@@ -108,9 +93,7 @@ def installed_emulator():
 
 def emulator_inputs():
     path = installed_emulator()
-    with open(path, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    return {"emulator": path, "sha256": digest, "qemu-system-arm": qemu_version(),
+    return {"emulator": path, "sha256": sha256(path), "qemu-system-arm": qemu_version(),
             "patch": (CACHE_TYPE_QEMU.hex(), CACHE_TYPE_BCM2835.hex())}
 
 

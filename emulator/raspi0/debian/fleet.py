@@ -5,12 +5,11 @@ an image builder's hook runs them (card.sh): in the image's root, with no system
 and the unit enabled offline. Made from the system's root, under the cache rule, keyed
 on that system, the commands and the package. Installing into the image must change
 nothing of this machine's systemd: its state before and after is compared."""
-import hashlib
 import json
 import os
 import shutil
 
-from ..cache import cached
+from ..cache import STAMP, cached, sha256
 from ..readme import README
 from .image import card, chroot_env, image
 
@@ -25,10 +24,8 @@ def hook():
 def fleet_image(cache, oldcalls, deb):
     """The fleet's SD card image and what its making changed on this machine (a list of paths)."""
     system = os.path.dirname(image(cache, oldcalls))
-    with open(deb, "rb") as f:
-        package = hashlib.sha256(f.read()).hexdigest()
-    with open(os.path.join(system, "made-from.json")) as f:
-        inputs = {"system": json.load(f), "hook": hook(), "package": package}
+    with open(os.path.join(system, STAMP)) as f:
+        inputs = {"system": json.load(f), "hook": hook(), "package": sha256(deb)}
     folder = cached(os.path.join(cache, "fleet"), inputs, lambda folder: make(folder, system, oldcalls, deb))
     with open(os.path.join(folder, "host-changes.json")) as f:
         return os.path.join(folder, "sd.img"), json.load(f)
@@ -48,7 +45,8 @@ def make(folder, system, oldcalls, deb):
 
 
 def host_systemd():
-    """This machine's systemd configuration and state: path -> what it is."""
+    """This machine's systemd configuration and state: path -> what it is. A folder that this
+    user may not read is one entry, and a file is told by its size and time instead."""
     found = {}
     for top in HOST_SYSTEMD:
         for folder, dirs, files in os.walk(top):
@@ -57,8 +55,11 @@ def host_systemd():
                 if os.path.islink(path):
                     found[path] = "-> " + os.readlink(path)
                 elif os.path.isfile(path):
-                    with open(path, "rb") as f:
-                        found[path] = hashlib.sha256(f.read()).hexdigest()
+                    try:
+                        found[path] = sha256(path)
+                    except PermissionError:  # root's alone, such as systemd's random seed
+                        info = os.stat(path)
+                        found[path] = "unreadable, %d bytes, changed at %d" % (info.st_size, info.st_mtime_ns)
                 else:
                     found[path] = "folder"
     return found

@@ -13,12 +13,11 @@ missing here, so every program of the guest runs under proot and qemu-user inste
 statx nor faccessat2 (oldcalls), the usrmerge package fails under qemu-user (the
 merged-usr hook instead), and systemd-tmpfiles crashes proot (customize.sh). Kept under
 the cache rule, keyed on its recipe's files and the archive."""
-import hashlib
 import os
 import re
 
-from ..cache import cached
-from ..host import Failure, as_root, run
+from ..cache import cached, sha256
+from ..host import Failure, as_root, helper, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RELEASE = "bookworm"
@@ -36,10 +35,7 @@ NOT_SERVED = re.compile(r"Failed to fetch (\S+)\s+404")
 
 def debian_archive():
     """The Debian archive that apt on this machine already uses."""
-    uris = run("apt-get", "indextargets", "--format", "$(REPO_URI)", "Origin: Debian", "Label: Debian").split()
-    if not uris:
-        raise Failure("apt's sources name no Debian archive to make the system from")
-    return sorted(set(uris))[0].decode()
+    return helper("debian_archive").decode().strip()
 
 
 # What the image is made from, besides the archive.
@@ -48,11 +44,7 @@ RECIPE = ["image.py", "customize.sh", "chroot.sh", "card.sh", "oldcalls.cpp"]
 
 def recipe():
     """Every file that makes the image, by its sha256."""
-    digests = {}
-    for name in RECIPE:
-        with open(os.path.join(HERE, name), "rb") as f:
-            digests[name] = hashlib.sha256(f.read()).hexdigest()
-    return digests
+    return {name: sha256(os.path.join(HERE, name)) for name in RECIPE}
 
 
 def image(cache, oldcalls, release=RELEASE):
@@ -65,14 +57,12 @@ def image(cache, oldcalls, release=RELEASE):
 
 
 def chroot_env(folder, oldcalls):
-    """The environment in which `chroot` is the stand-in (chroot.sh), and root's tools
-    (mke2fs, sfdisk) are found: a caller's PATH may lack sbin."""
+    """The environment in which `chroot` is the stand-in (chroot.sh)."""
     tools = os.path.join(folder, "bin")
     os.makedirs(tools, exist_ok=True)
     if not os.path.lexists(os.path.join(tools, "chroot")):
         os.symlink(os.path.join(HERE, "chroot.sh"), os.path.join(tools, "chroot"))
-    path = os.pathsep.join([tools, os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
-    return dict(os.environ, PATH=path, OLDCALLS=oldcalls)
+    return dict(os.environ, PATH=os.pathsep.join([tools, os.environ.get("PATH", os.defpath)]), OLDCALLS=oldcalls)
 
 
 def make(folder, archive, release, oldcalls):
@@ -90,6 +80,6 @@ def make(folder, archive, release, oldcalls):
     card(root, os.path.join(folder, "sd.img"), env)
 
 
-def card(root, sd, env):
+def card(root, sd, env=None):
     """The SD card image `sd` of the root in the tarball `root` (card.sh), made as root."""
     run(*as_root("sh", os.path.join(HERE, "card.sh"), root, sd), env=env)
