@@ -6,9 +6,9 @@
 #       the source package, lintian-clean, built by sbuild in a bookworm root for armhf and
 #       armel: the same bytes as the board workflow's packages in BUILD_DIR
 #   rebuild_test.sh trixie BUILD_DIR SOURCE_DIR CACHE_DIR ARM1176_TESTS
-#       the README's own route (tools/deps board, then the board workflow) in a fresh
-#       Debian 13 root: packages of that release's compilers, whose program passes the
-#       ARM1176 suite
+#       a contributor's set-up and quick check (tools/deps test, then the quick workflow),
+#       then the README's own route (the board workflow), in a fresh Debian 13 root:
+#       packages of that release's compilers, whose program passes the ARM1176 suite
 # Each takes minutes, most of them fetching and installing a root's packages. A pass is
 # recorded in CACHE_DIR with a digest of everything it was made from (this script, the
 # source, the packages compared, the root, the archive); run again on exactly the same,
@@ -84,15 +84,23 @@ trixie)
         sha256sum "$arm1176_tests") | digest)
     skip_if_passed
     debs="/src/build/board/switchpinctrl_${version}_armhf.deb /src/build/board/switchpinctrl_${version}_armel.deb"
-    # shellcheck disable=SC2016 # "$1" is the root, as mmdebstrap's hook is given it
+    # Each step says how long it took, or that it failed.
+    # shellcheck disable=SC2016 # expanded in the root
+    steps='step() {
+        started=$(date +%s)
+        "$@" || { echo "== failed: $*"; exit 1; }
+        echo "== $* took $(($(date +%s) - started)) s"
+    }
+    mv /tree /src && cd /src && step tools/deps test && step cmake --workflow --preset quick &&
+        step cmake --workflow --preset board'
     mmdebstrap --quiet --variant=apt trixie /dev/null "deb $mirror trixie main" \
-        --customize-hook="copy-in $scratch/tree /" \
-        --customize-hook='chroot "$1" sh -c "mv /tree /src && cd /src && tools/deps board && cmake --workflow --preset board"' \
+        --customize-hook="copy-in $scratch/tree /" --customize-hook="chroot \"\$1\" sh -c '$steps'" \
         --customize-hook="copy-out $debs $scratch/out" >"$scratch/log" 2>&1 || {
         tail -n 60 "$scratch/log" >&2
-        fail "the README's route on Debian 13"
+        fail "on Debian 13: $(grep '^== failed: ' "$scratch/log" || echo "making the root")"
     }
-    echo "the README's route, on Debian 13:"
+    grep '^== .* took ' "$scratch/log"
+    echo "the README's route, on Debian 13, made:"
     sums "$scratch/out"
     for arch in armhf armel; do
         dpkg-deb -x "$scratch/out/switchpinctrl_${version}_$arch.deb" "$scratch/$arch"
