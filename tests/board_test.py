@@ -7,13 +7,8 @@ import re
 import pytest
 from raspi0 import board
 from raspi0.board import Case
-from raspi0.machine import GPFSEL0
+from raspi0.soc import GPFSEL0, GPFSEL1, SPI0_PINS, TOOL_LINE, field
 
-GPFSEL1 = GPFSEL0 + 4
-# Each pin's function-select field, and the field holding 100 (alternate function 0).
-FIELDS = {7: (GPFSEL0, 0x00E00000, 0x00800000), 8: (GPFSEL0, 0x07000000, 0x04000000),
-          9: (GPFSEL0, 0x38000000, 0x20000000), 10: (GPFSEL1, 0x00000007, 0x00000004),
-          11: (GPFSEL1, 0x00000038, 0x00000020)}
 # Each case, and GPFSEL0/1 before and after it. Bits 30-31 read as 0 on this model.
 CASES = {
     "zeros": (Case((0, 0)), (0x00000000, 0x00000000), (0x24800000, 0x00000024)),
@@ -23,7 +18,6 @@ CASES = {
     "again": (Case(None), (0x249AC688, 0x2C68FD64), (0x249AC688, 0x2C68FD64)),
     "args": (Case((0, 0), args=("--help", "-x", "7")), (0x00000000, 0x00000000), (0x24800000, 0x00000024)),
 }
-LINE = re.compile(r"SPI mapped from 0x0x20204000 to 0x0x[0-9a-f]+000\n")
 
 
 @pytest.fixture(scope="module")
@@ -41,10 +35,10 @@ def test_switches(runs, name):
     """The line, status 0, the registers as they must be, and two read-modify-writes per
     pin, in pin order: each field goes through 000 (input) before it holds 100."""
     run, (_, before, after) = runs[name], CASES[name]
-    assert LINE.fullmatch(run.out), run.out
+    assert re.fullmatch(TOOL_LINE + "\n", run.out), run.out
     assert (run.status, run.before, run.after) == (0, before, after)
     registers, expected = dict(zip((GPFSEL0, GPFSEL1), before)), []
-    for address, mask, alt0 in FIELDS.values():
+    for address, mask, alt0 in map(field, SPI0_PINS):
         value, cleared = registers[address], registers[address] & ~mask
         registers[address] = cleared | alt0
         expected += [("r", address, value), ("w", address, cleared),

@@ -8,7 +8,8 @@ import tempfile
 from dataclasses import dataclass, field
 
 from . import bustrace, provision
-from .machine import GPFSEL0, Machine, initramfs
+from .machine import Machine, initramfs
+from .soc import GPFSEL0
 from .standin import KERNEL_NEEDS, RASPIOS_KERNEL
 
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest", "init.sh")

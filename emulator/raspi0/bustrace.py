@@ -3,11 +3,11 @@
 import re
 from collections import namedtuple
 
-from .machine import GPFSEL0
+from .soc import GPIO_BASE, PAGE, SPI0_BASE
 
 EVENTS = "memory_region_ops_*"
-# The two pages the tool maps: GPIO, which starts with GPFSEL0, and SPI0, 16 KiB above it.
-BLOCKS = [(base, base + 0x1000) for base in (GPFSEL0, GPFSEL0 + 0x4000)]
+# The two pages the tool maps.
+BLOCKS = [(base, base + PAGE) for base in (GPIO_BASE, SPI0_BASE)]
 Access = namedtuple("Access", "kind address value")  # kind: "r" or "w"
 PATTERN = re.compile(r"memory_region_ops_(read|write) .*addr 0x([0-9a-f]+) value 0x([0-9a-f]+)")
 
