@@ -20,9 +20,9 @@ debian_archive() {
 # further argument is one more line of apt.conf.
 #   private_apt FOLDER [SETTING...]
 private_apt() (
-    folder=$1
+    mkdir -p "$1/lists/partial" "$1/cache/archives/partial" "$1/empty"
+    folder=$(cd "$1" && pwd)
     shift
-    mkdir -p "$folder/lists/partial" "$folder/cache/archives/partial" "$folder/empty"
     {
         echo "Dir::Etc::SourceList \"$folder/sources.list\";"
         echo "Dir::Etc::SourceParts \"$folder/empty\";"
