@@ -8,6 +8,7 @@ import queue
 import re
 import threading
 import time
+from collections import namedtuple
 
 from .host import Failure
 from .standin import SESSION
@@ -45,17 +46,21 @@ AFTERWORDS = 1.0
 NOISE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][0-9A-Za-z]|\r")
 
 
+class Mark(namedtuple("Mark", "name")):
+    """A place in the console's text (Console.mark)."""
+
+
 class Silent(Failure):
     """The board stopped printing while it booted."""
 
 
 class Console:
     """What the emulator `process` prints (its own errors included), read as it comes;
-    `text` holds everything so far, without carriage returns and colours, and `at` is
-    where the last wait ended."""
+    `text` holds everything so far, without carriage returns and colours, `at` is where
+    the last wait ended, and `marks` places in `text` (mark)."""
 
     def __init__(self, process):
-        self.process, self.text, self.at = process, "", 0
+        self.process, self.text, self.at, self.marks = process, "", 0, {}
         self._queue = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -76,11 +81,19 @@ class Console:
         if chunk is None:
             self._queue.put(None)
             return False
+        if isinstance(chunk, Mark):
+            self.marks.setdefault(chunk.name, len(self.text))
+            return True
         self.text += chunk
         # An escape sequence may be cut between chunks: clean up to the last line's start.
         cut = self.text.rfind("\n", 0, len(self.text) - len(chunk)) + 1
         self.text = self.text[:cut] + NOISE.sub("", self.text[cut:])
         return True
+
+    def mark(self, name):
+        """Marks the console's text where it has come to now, as marks[name], from any
+        thread: between what the emulator printed before and after."""
+        self._queue.put(Mark(name))
 
     def tail(self):
         return "\n".join(self.text.splitlines()[-TAIL:])
@@ -141,17 +154,6 @@ class Console:
                     continue
                 raise Failure("no %r on the console within %d s; its last lines:\n%s"
                               % (pattern, timeout, self.tail())) from None
-
-    def wake(self):
-        """Presses Enter at a shell restored from a saved state until its prompt shows: the
-        first character typed at a restored board can be lost."""
-        for _ in range(3):
-            self.send("")
-            try:
-                return self.expect(PROMPT.pattern, 15)
-            except Failure:
-                pass
-        raise Failure("a restored board shows no prompt; the console's last lines:\n%s" % self.tail())
 
     def send(self, text):
         """A line to the guest's console, as typed."""

@@ -1,244 +1,337 @@
 # SPDX-License-Identifier: MIT
 """What the owners type on the emulated board's Debian system, boot after boot, the README's
-own blocks among it, and what each journey reads back for the tests to judge; and the
-packages the owner's PC makes for them, by the README's commands. The boots in BOOTS
-follow each other's cards (lifecycle.Boot)."""
-import glob
-import os
-import re
-import shutil
-import subprocess
+own blocks among it, and what each journey saw, as a record for the tests to judge. The
+boots form chains (CHAINS): each continues on the card that the one before it left."""
+from dataclasses import dataclass, replace
 
 from . import standin
-from .host import Failure
-from .lifecycle import Boot, copy_tree
-from .machine import GPFSEL0
-from .readme import README
+from .chains import Boot, Booted
+from .soc import GPFSEL0, RASPIOS
 
 UNIT = "switchpinctrl.service"
-# GPFSEL0/1 with GPIO 7-11 as inputs, the rest as Debian's hog leaves them: what the owner
-# writes where a journey needs the pins unswitched.
-INPUTS = (0x00064924, 0x24024000)
 # How long each line of the package's build on the board may take: dpkg-buildpackage
 # takes about 4 minutes on the emulated Pi Zero, where the console's other commands take
 # seconds; a slower machine running the emulator may take a few times that.
 BUILD_TIMEOUT = 1200
 
 
+@dataclass(frozen=True)
+class UnitTimes:
+    """When, in µs of the board's monotonic clock, PID 1 started, the unit's tool started
+    and ended, and sysinit.target and basic.target were reached."""
+    pid1: int
+    start: int
+    exit: int
+    sysinit: int
+    basic: int
+
+
+@dataclass(frozen=True)
+class Trace:
+    """What purge must leave of the package: dpkg's answer when asked for it, and the
+    unit's files, systemd's links and deb-systemd-helper's state that are still found."""
+    dpkg: str
+    files: str
+
+
+@dataclass(frozen=True)
+class Removal:
+    """After removal: what `ls` said of the tool and the unit, and the links left; then what
+    purge left."""
+    files: str
+    links: str
+    left: Trace
+
+
+@dataclass(frozen=True)
+class Installed:
+    """Just after the package was installed: GPFSEL0/1, and what `systemctl is-enabled`
+    said, with its status."""
+    regs: tuple
+    status: int
+    enabled: str
+
+
+@dataclass(frozen=True)
+class Typed:
+    """The tool typed by root: what it printed, and GPFSEL0/1 after it."""
+    output: str
+    regs: tuple
+
+
 def unit_times(owner):
-    """When, in µs from the kernel's start, PID 1 started and the unit ran, and when
-    sysinit.target was reached."""
-    times = owner.show(UNIT, "ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic")
-    times.update(owner.show("sysinit.target", "ActiveEnterTimestampMonotonic"))
-    times.update(line.split("=") for line in owner.type("systemctl show -p UserspaceTimestampMonotonic").split())
-    return {key: int(value) for key, value in times.items()}
+    unit = owner.show(UNIT, "ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic")
+    targets = [owner.show(target, "ActiveEnterTimestampMonotonic")["ActiveEnterTimestampMonotonic"]
+               for target in ("sysinit.target", "basic.target")]
+    # A property of systemd itself, not of a unit.
+    pid1 = owner.type("systemctl show -p UserspaceTimestampMonotonic").strip().split("=", 1)[1]
+    return UnitTimes(int(pid1), int(unit["ExecMainStartTimestampMonotonic"]),
+                     int(unit["ExecMainExitTimestampMonotonic"]), *map(int, targets))
 
 
-def no_trace(owner):
-    """What purge must leave of the package: dpkg's record, its unit, systemd's links and
-    deb-systemd-helper's state."""
-    return (owner.type("dpkg-query -W -f '${Status}' switchpinctrl", status=1),
-            owner.type("find /usr/lib/systemd /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled "
-                       "-name '*switchpinctrl*'"))
+def installed(owner, block):
+    owner.block(block)
+    status, enabled = owner.type("systemctl is-enabled %s" % UNIT, status=None)
+    return Installed(owner.gpfsel(), status, enabled)
 
 
-def stock(owner):
-    """Stock Debian: the package installed and its unit enabled; the owner's step."""
-    owner.login()
-    seen = {"kernel": owner.gpfsel(), "pins": owner.block("debian-pins")[0]}
-    owner.type(standin.TAKE_PACKAGES)
-    seen["install"] = owner.block("debian-install")
-    seen["installed"] = owner.gpfsel(), owner.type("systemctl is-enabled %s" % UNIT, status=1)
-    seen["enable"] = owner.block("debian-enable", {0: 1})
-    seen["refused"], seen["status"] = owner.gpfsel(), owner.block("status", {0: 3})[0]
-    seen["man"] = owner.type("man switchPinCtrl | head -n 4")
-    owner.block("debian-step")
-    return seen
-
-
-def ran_at_boot(owner):
-    """Root logs in after a boot with the unit enabled: what it left."""
-    owner.login()
-    return {"regs": owner.gpfsel(), "status": owner.block("status")[0], "times": unit_times(owner)}
-
-
-def remove_and_purge(owner):
+def removal(owner, remove, purge):
     """Removal, which keeps the owner's choice, and purge, which forgets it."""
-    owner.block("debian-remove")
-    seen = {"files": owner.type("ls /usr/sbin/switchPinCtrl /usr/lib/systemd/system/%s" % UNIT, status=2),
-            "links": owner.type("find /etc/systemd -name 'switchpinctrl*'")}
-    owner.block("debian-purge")
-    seen["left"] = no_trace(owner)
-    return seen
+    owner.block(remove)
+    files = owner.type("ls /usr/sbin/switchPinCtrl /usr/lib/systemd/system/%s" % UNIT, status=2)
+    links = owner.type("find /etc/systemd -name 'switchpinctrl*'")
+    owner.block(purge)
+    return Removal(files, links, trace(owner))
 
 
-def after_step(owner):
-    """Debian's tree as the card has it, after the step: the unit runs; then removal and
-    purge. Then the package built on the board from a copy of this repository, installed
-    and enabled, which switches the pins from inputs at once; and a reboot."""
-    seen = ran_at_boot(owner)
-    seen.update(remove_and_purge(owner))
-    owner.type(standin.TAKE_SOURCE)
-    seen["build"] = owner.block("native-build", timeout=BUILD_TIMEOUT)
-    seen["took"] = owner.took
-    # Removal stopped the unit that ran at boot, so enabling it now runs the new tool.
-    seed_inputs(owner)
-    seen["enable"] = owner.block("debian-enable")
-    seen["enabled"] = owner.gpfsel()
-    owner.type("reboot")
-    return seen
-
-
-def native(owner):
-    """The boot after the package was built on the board: its unit ran, and it is the
-    board's own build, whose tool, typed, switches the pins from inputs; then removal and
-    purge, and the step undone."""
-    seen = ran_at_boot(owner)
-    seen["package"] = owner.type("dpkg-query -W -f '${Architecture} ${Depends}' switchpinctrl")
-    seed_inputs(owner)
-    seen["seeded"] = owner.gpfsel()
-    seen["typed"] = owner.type("switchPinCtrl"), owner.gpfsel()
-    seen.update(remove_and_purge(owner))
-    owner.block("debian-undo-step")
-    return seen
-
-
-def first_boot(owner):
-    """A fleet's image, booted for the first time: the unit has run, with no command typed."""
-    seen = ran_at_boot(owner)
-    seen["failed"] = owner.type("systemctl --failed --plain --no-legend")
-    return seen
+def trace(owner):
+    return Trace(owner.type("dpkg-query -W -f '${Status}' switchpinctrl", status=1),
+                 owner.type("find /usr/lib/systemd /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled "
+                            "-name '*switchpinctrl*'"))
 
 
 def seed_inputs(owner):
-    """GPIO 7-11 back to inputs, as Raspberry Pi OS's tree leaves them, the rest as it is."""
-    sudo = "" if owner.user == "root" else "sudo "
-    for offset, value in enumerate(INPUTS):
-        owner.type("%sbusybox devmem 0x%08x 32 0x%08x" % (sudo, GPFSEL0 + 4 * offset, value))
+    """GPIO 7-11 back to inputs, as Raspberry Pi OS's tree leaves them, the rest as Debian's
+    tree leaves it."""
+    for offset, value in enumerate(RASPIOS):
+        owner.type("%sbusybox devmem 0x%08x 32 0x%08x" % (owner.sudo(), GPFSEL0 + 4 * offset, value))
+
+
+# Debian's chain: stock Debian, which refuses the tool; the owner's iomem=relaxed step; the
+# package built on the board.
+
+@dataclass(frozen=True, kw_only=True)
+class Stock(Booted):
+    """Stock Debian, the PC's armel package installed and its unit enabled; then the step."""
+    kernel: tuple  # GPFSEL0/1 at root's first login
+    pins: str  # the kernel's pin table, as the README's check prints it
+    installed: Installed
+    enable: str  # what enabling printed
+    refused: tuple  # GPFSEL0/1 after it
+    status: str
+    man: str  # the manual page's first lines
+
+
+def stock(owner):
+    owner.login()
+    kernel, pins = owner.gpfsel(), owner.block("debian-pins")[0]
+    owner.type(standin.TAKE_PACKAGES)
+    install = installed(owner, "debian-install")
+    enable = owner.block("debian-enable", {0: 1})[0]
+    refused, status = owner.gpfsel(), owner.block("status", {0: 3})[0]
+    man = owner.type("man switchPinCtrl | head -n 4")
+    owner.block("debian-step")
+    return Stock(kernel=kernel, pins=pins, installed=install, enable=enable, refused=refused, status=status,
+                 man=man)
+
+
+@dataclass(frozen=True, kw_only=True)
+class RanAtBoot(Booted):
+    """Root's login after a boot with the unit enabled: what the unit left."""
+    regs: tuple
+    status: str
+    times: UnitTimes
+
+
+def ran_at_boot(owner):
+    return dict(regs=owner.gpfsel(), status=owner.block("status")[0], times=unit_times(owner))
+
+
+@dataclass(frozen=True, kw_only=True)
+class AfterStep(RanAtBoot):
+    """The PC's package removed and purged; then the package built on the board, from a
+    copy of this repository, installed and enabled in the same boot."""
+    removal: Removal
+    build: list  # what each line of the build printed
+    took: list  # and how many seconds each took
+    enable: str  # what enabling the board's build printed
+    enabled: tuple  # GPFSEL0/1 after it, from inputs
+
+
+def after_step(owner):
+    owner.login()
+    at_boot = ran_at_boot(owner)
+    removed = removal(owner, "debian-remove", "debian-purge")
+    owner.type(standin.TAKE_SOURCE)
+    build = owner.block("native-build", timeout=BUILD_TIMEOUT)
+    took = owner.took
+    # Removal stopped the unit that ran at boot, so enabling it now runs the new tool.
+    seed_inputs(owner)
+    enable = owner.block("debian-enable")[0]
+    enabled = owner.gpfsel()
+    owner.type("reboot")
+    return AfterStep(**at_boot, removal=removed, build=build, took=took, enable=enable, enabled=enabled)
+
+
+@dataclass(frozen=True, kw_only=True)
+class Native(RanAtBoot):
+    """The boot after the package was built on the board: the package's architecture and
+    dependencies, its tool typed on inputs; removal and purge; the step undone."""
+    package: str  # "ARCHITECTURE DEPENDS"
+    seeded: tuple
+    tool: Typed
+    removal: Removal
+
+
+def native(owner):
+    owner.login()
+    at_boot = ran_at_boot(owner)
+    package = owner.type("dpkg-query -W -f '${Architecture} ${Depends}' switchpinctrl")
+    seed_inputs(owner)
+    seeded = owner.gpfsel()
+    tool = Typed(owner.type("switchPinCtrl"), owner.gpfsel())
+    removed = removal(owner, "debian-remove", "debian-purge")
+    owner.block("debian-undo-step")
+    return Native(**at_boot, package=package, seeded=seeded, tool=tool, removal=removed)
+
+
+# A fleet's image, booted for the first time.
+
+@dataclass(frozen=True, kw_only=True)
+class FirstBoot(RanAtBoot):
+    """No command typed: what the unit left, and the units that failed."""
+    failed: str
+
+
+def first_boot(owner):
+    owner.login()
+    return FirstBoot(**ran_at_boot(owner), failed=owner.type("systemctl --failed --plain --no-legend"))
+
+
+# Raspberry Pi OS's chain, stood in for (standin.py): its first user, with sudo, from
+# install to purge.
+
+@dataclass(frozen=True, kw_only=True)
+class PiLogin(Booted):
+    """The first user's login: GPFSEL0/1, the unit's state, the failed units and the
+    unit's lines in this boot's journal."""
+    regs: tuple
+    unit: dict
+    failed: str
+    journal: str
 
 
 def pi_login(owner):
     owner.login(standin.RASPIOS_USER, standin.RASPIOS_PASSWORD)
-    return {"regs": owner.gpfsel(), "unit": owner.show(UNIT, "LoadState", "ActiveState"),
-            "failed": owner.type("systemctl --failed --plain --no-legend"),
-            "journal": owner.type("journalctl -b -q --no-pager -u %s" % UNIT)}
+    return dict(regs=owner.gpfsel(), unit=owner.show(UNIT, "LoadState", "ActiveState"),
+                failed=owner.type("systemctl --failed --plain --no-legend"),
+                journal=owner.type("journalctl -b -q --no-pager -u %s" % UNIT))
+
+
+@dataclass(frozen=True, kw_only=True)
+class Raspios(PiLogin):
+    """The armhf package installed, its unit enabled, then the package removed."""
+    installed: Installed
+    enabled: tuple  # GPFSEL0/1 once the unit was enabled
+    status: str
+    pins: str  # the kernel's pin table, as the README's check prints it
+    arch: str
 
 
 def raspios(owner):
-    """The board that stands for Raspberry Pi OS: its first user installs the armhf package
-    and enables the unit with sudo; then removes the package and reboots."""
     owner.login()
     for command in standin.RASPIOS_SETUP:
         owner.type(command)
     owner.logout()
-    seen = pi_login(owner)
+    login = pi_login(owner)
     owner.type(standin.TAKE_PACKAGES)
-    owner.block("raspios-install")
-    seen["installed"] = owner.gpfsel(), owner.type("systemctl is-enabled %s" % UNIT, status=1)
+    install = installed(owner, "raspios-install")
     owner.block("raspios-enable")
-    seen["enabled"], seen["status"] = owner.gpfsel(), owner.block("status")[0]
-    seen["pins"] = owner.block("raspios-pins")[0]
-    seen["arch"] = owner.type("dpkg-query -W -f '${Architecture}' switchpinctrl")
+    enabled, status = owner.gpfsel(), owner.block("status")[0]
+    pins = owner.block("raspios-pins")[0]
+    arch = owner.type("dpkg-query -W -f '${Architecture}' switchpinctrl")
     owner.block("raspios-remove")
     owner.type("sudo reboot")
-    return seen
+    return Raspios(**login, installed=install, enabled=enabled, status=status, pins=pins, arch=arch)
+
+
+@dataclass(frozen=True, kw_only=True)
+class Reinstalled(PiLogin):
+    """The boot after removal; the package installed again."""
+    installed: Installed
 
 
 def reinstalled(owner):
-    """The boot after removal: nothing ran and nothing failed. The package installed again
-    is enabled, as the owner left it, and runs nothing until the next boot."""
-    seen = pi_login(owner)
+    login = pi_login(owner)
     owner.type(standin.TAKE_PACKAGES)
-    owner.block("raspios-install")
-    seen["installed"] = owner.gpfsel(), owner.type("systemctl is-enabled %s" % UNIT, status=None)
+    install = installed(owner, "raspios-install")
     owner.type("sudo reboot")
-    return seen
+    return Reinstalled(**login, installed=install)
+
+
+@dataclass(frozen=True, kw_only=True)
+class Upgraded(PiLogin):
+    """The boot after the package was installed again: when the unit ran; GPIO 7-11 set to
+    inputs, then the upgrade, and the unit's state before and after it."""
+    times: UnitTimes
+    before: dict
+    upgraded: tuple  # GPFSEL0/1 after the upgrade
+    after: dict
 
 
 def upgraded(owner):
-    """The next boot switches the pins; the owner takes 7-11 back to inputs, and the upgrade
-    leaves them so, and the unit as it was."""
-    seen = pi_login(owner)
-    seen["before"] = owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
+    login = pi_login(owner)
+    times = unit_times(owner)
+    before = owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     seed_inputs(owner)
     owner.type(standin.TAKE_PACKAGES)
-    seen["upgrade"] = owner.block("raspios-upgrade")
-    seen["upgraded"] = owner.gpfsel()
-    seen["after"] = owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
+    owner.block("raspios-upgrade")
+    after_regs, after = owner.gpfsel(), owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     owner.type("sudo reboot")
-    return seen
+    return Upgraded(**login, times=times, before=before, upgraded=after_regs, after=after)
+
+
+@dataclass(frozen=True, kw_only=True)
+class Purged(PiLogin):
+    """The boot after the upgrade: when the unit ran, the version installed, then purge."""
+    times: UnitTimes
+    version: str
+    left: Trace
 
 
 def purged(owner):
-    """The boot after the upgrade: the new version switched the pins; purge leaves nothing."""
-    seen = pi_login(owner)
-    seen["version"] = owner.type("dpkg-query -W -f '${Version}' switchpinctrl")
+    login = pi_login(owner)
+    times = unit_times(owner)
+    version = owner.type("dpkg-query -W -f '${Version}' switchpinctrl")
     owner.block("raspios-purge")
-    seen["left"] = no_trace(owner)
-    return seen
+    return Purged(**login, times=times, version=version, left=trace(owner))
+
+
+# Boards where the unit must not run the tool, on copies of the stock card after the step.
+
+@dataclass(frozen=True, kw_only=True)
+class Elsewhere(Booted):
+    """What the unit says, the failed units, and GPFSEL0/1."""
+    unit: dict
+    status: str
+    failed: str
+    regs: tuple
+    tool: Typed | None = None  # on a Pi 2, the tool typed by root
 
 
 def elsewhere(owner):
-    """A board where the unit must not run the tool: what it says, and the pins."""
     owner.login()
-    return {"unit": owner.show(UNIT, "ActiveState", "ConditionResult"),
-            "status": owner.type("systemctl status %s" % UNIT, status=3),
-            "failed": owner.type("systemctl --failed --plain --no-legend"), "regs": owner.gpfsel()}
+    return Elsewhere(unit=owner.show(UNIT, "ActiveState", "ConditionResult"),
+                     status=owner.type("systemctl status %s" % UNIT, status=3),
+                     failed=owner.type("systemctl --failed --plain --no-legend"), regs=owner.gpfsel())
 
 
 def pi_2(owner):
     """A Raspberry Pi 2: the unit skipped, and the tool, typed by root, refuses to write."""
     seen = elsewhere(owner)
-    seen["typed"] = owner.type("switchPinCtrl", status=255), owner.gpfsel()
-    return seen
+    return replace(seen, tool=Typed(owner.type("switchPinCtrl", status=255), owner.gpfsel()))
 
 
-# The longest line first: Raspberry Pi OS's, from install to purge. The two that start by
-# logging in on a fresh card prove nothing about that boot, but they boot all the same: a
-# board restored from its saved state (saved.py) met ext4 errors on its card at the first
-# command, so no journey resumes until that is understood.
-BOOTS = [
-    Boot("raspios", "system", "raspios", raspios),
-    Boot("stock", "system", "debian", stock),
-    Boot("reinstalled", "raspios", "raspios", reinstalled),
-    Boot("upgraded", "reinstalled", "raspios", upgraded),
-    Boot("purged", "upgraded", "raspios", purged),
-    Boot("after-step", "stock", "debian", after_step),
-    Boot("native", "after-step", "debian", native),
-    Boot("first-boot", "fleet", "debian", first_boot),
-    Boot("pi-2", "stock", "pi-2", pi_2),
-    Boot("spi", "stock", "spi0-kernel", elsewhere),
-]
-
-
-def make_packages(source):
-    """The owner's PC makes the packages in `source` with the README's own commands."""
-    for command in README.commands("pc", "package"):
-        done = subprocess.run(command, shell=True, cwd=source, capture_output=True, text=True)
-        if done.returncode != 0:
-            raise Failure("%r failed (status %d):\n%s" % (command, done.returncode, done.stderr[-3000:]))
-    return sorted(glob.glob(os.path.join(source, "build", "board", "switchpinctrl_*.deb")))
-
-
-def upgrade_version():
-    """The version that the README's upgrade installs."""
-    return re.search(r"switchpinctrl_([^_]+)_armhf\.deb", README.block("board", "raspios-upgrade")[0]).group(1)
-
-
-def newer_version(source, work):
-    """The armhf package of the version that the README's upgrade installs, made from a copy
-    of `source` with a changelog entry of that version (musl's source and the runtime copied,
-    not fetched or built again). The entry is dated as the one before it: the same source
-    makes the same bytes, and the card of the saved boards stays the same."""
-    version = upgrade_version()
-    tree = copy_tree(source, os.path.join(work, "switchPinCtrl-" + version))
-    shutil.copytree(os.path.join(source, "musl"), os.path.join(tree, "musl"))
-    shutil.copytree(os.path.join(source, "build", "board", "runtime"), os.path.join(tree, "build", "board", "runtime"))
-    changelog = os.path.join(tree, "debian", "changelog")
-    with open(changelog) as f:
-        older = f.read()
-    with open(changelog, "w") as f:
-        f.write("switchpinctrl (%s) unstable; urgency=medium\n\n  * The same program, a newer version.\n\n"
-                " -- switchPinCtrl developers <dev@switchpinctrl.invalid>  %s\n\n%s"
-                % (version, re.search(r"^ -- .*>  (.+)$", older, re.M).group(1), older))
-    return [deb for deb in make_packages(tree) if deb.endswith("_%s_armhf.deb" % version)]
+# Each chain, its boots in order. Raspberry Pi OS's is the longest: it goes first.
+CHAINS = {
+    "raspios": [Boot("raspios", "system", "raspios", raspios),
+                Boot("reinstalled", "raspios", "raspios", reinstalled),
+                Boot("upgraded", "reinstalled", "raspios", upgraded),
+                Boot("purged", "upgraded", "raspios", purged)],
+    "debian": [Boot("stock", "system", "debian", stock),
+               Boot("after-step", "stock", "debian", after_step),
+               Boot("native", "after-step", "debian", native)],
+    "fleet": [Boot("first-boot", "fleet", "debian", first_boot)],
+    "elsewhere": [Boot("pi-2", "stock", "pi-2", pi_2),
+                  Boot("spi", "stock", "spi0-kernel", elsewhere)],
+}

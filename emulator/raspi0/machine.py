@@ -3,7 +3,6 @@
 the initramfs images that the harness boots it with."""
 import gzip
 import os
-import re
 import shutil
 import subprocess
 import threading
@@ -12,6 +11,7 @@ import time
 from .console import Console
 from .host import Failure, run
 from .qmp import Qmp
+from .soc import GPFSEL0, spi0_in_alt0
 
 # How long a guest that has said its last word may take to power off: a system
 # shutting down cleanly needs that; busybox's poweroff -f does not always end QEMU.
@@ -24,37 +24,29 @@ GRACE = 3
 # comes round again, 71 minutes on, and the board falls silent (more often with two
 # boards side by side and compilers beside them). "auto" keeps that clock near real time.
 CLOCK = ["-icount", "shift=auto"]
-# The BCM2835's GPFSEL0, the GPIO block's first word, and GPFSEL1 after it: the function
-# selects of GPIO 0-19, which the tool rewrites.
-GPFSEL0 = 0x20200000
+# How often a watched boot's GPFSEL0/1 are read from outside.
+WATCH_INTERVAL = 0.02
+# The console's mark where GPIO 7-11 were first seen in alternate function 0 (watch).
+SPI0_SWITCHED = "spi0-switched"
 
 
 class Machine:
     """One boot of the emulated board, as a context manager: `console` and `qmp` talk
     to it while it runs; leaving the block stops the emulator unless it has powered
-    off (see power_off). With `watch`, `first_set` becomes the time in seconds from the
-    emulator's start at which GPFSEL0/1 first left their reset value (both 0), as polled
-    from outside: the kernel's pin-control probe applying the device tree's hog, the first
-    to write them on a board that boots its kernel directly."""
+    off (see power_off). With `watch`, GPFSEL0/1 are polled from outside until GPIO 7-11
+    are in alternate function 0, which marks the console there (SPI0_SWITCHED), or until
+    stop_watch(): on the console's timeline, when the pins were switched."""
 
-    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False, clock=None,
-                 incoming=None):
-        self.watch, self.first_set = watch, None
+    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False, clock=None):
+        self.watching = watch
         self.qmp_path = os.path.join(work, "qmp.sock")
         self.cmd = [emulator, "-M", "raspi0", "-kernel", kernel, "-dtb", dtb, "-append", cmdline,
                     "-display", "none", "-serial", "stdio", "-no-reboot",
                     "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, *(CLOCK if clock is None else clock), *extra]
         if initrd:
             self.cmd += ["-initrd", initrd]
-        # The command line as a saved state must find it again: the same but for the
-        # folders of the boot's files, which change from boot to boot.
-        self.options = [re.sub(r"(^|[=:])/[^,]*/", r"\1", word) for word in self.cmd[1:]]
-        if incoming:
-            # Starts from a saved state (saved.py) instead of booting.
-            self.cmd += ["-incoming", "exec:cat '%s'" % incoming]
 
     def __enter__(self):
-        self.started = time.monotonic()
         self.process = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT)
         self.console = Console(self.process)
@@ -63,18 +55,22 @@ class Machine:
         except BaseException:
             self._stop()
             raise
-        if self.watch:
+        if self.watching:
             threading.Thread(target=self._watch, daemon=True).start()
         return self
 
     def _watch(self):
         try:
-            while self.process.poll() is None and self.gpfsel() == (0, 0):
-                time.sleep(0.02)
-            if self.process.poll() is None:
-                self.first_set = time.monotonic() - self.started
+            while self.watching and self.process.poll() is None:
+                if spi0_in_alt0(self.gpfsel()):
+                    self.console.mark(SPI0_SWITCHED)
+                    return
+                time.sleep(WATCH_INTERVAL)
         except Failure:  # the emulator has gone: the boot says why
             pass
+
+    def stop_watch(self):
+        self.watching = False
 
     def __exit__(self, *_):
         self._stop()

@@ -2,7 +2,7 @@
 """The README as the owners' script: its fenced blocks, each named by the HTML comment
 just before it, `<!-- WHERE: NAME -->`, where WHERE says who runs it: `board` (typed at
 the board's console), `pc` (run on the building machine) or `example` (what the board
-shows, compared with what it did show). The reader records every block it hands out, so
+shows, compared with what it did show). The journeys record which blocks they ran, so
 that a test can tell which of the owner's blocks no journey ran."""
 import os
 import re
@@ -50,25 +50,23 @@ class Readme:
     def __init__(self, path=PATH):
         with open(path) as f:
             self.blocks = parse(f.read())
-        self.used = set()
 
     def block(self, where, name):
-        """The lines of the block named `name` for `where`, recorded as used."""
+        """The lines of the block named `name` for `where`."""
         found = [b for b in self.blocks if (b.where, b.name) == (where, name)]
         if len(found) != 1:
             raise Failure("README.md has %d blocks marked <!-- %s: %s -->, not one" % (len(found), where, name))
-        self.used.add((where, name))
         return found[0].lines
 
     def commands(self, where, name):
         """The block's commands: its lines but blank and comment-only ones."""
         return [line for line in self.block(where, name) if line.strip() and not line.lstrip().startswith("#")]
 
-    def unused(self):
-        """The owner's blocks that were not handed out: (section, where, name, first line)."""
+    def unused(self, used):
+        """The owner's blocks that are not among `used`, a set of (where, name): (section,
+        where, name, first line)."""
         return [(b.section, b.where, b.name, (b.lines or [""])[0])
-                for b in self.blocks if b.section in OWNER_SECTIONS and (b.where, b.name) not in self.used]
+                for b in self.blocks if b.section in OWNER_SECTIONS and (b.where, b.name) not in used]
 
 
-# One reader for a test session: the journeys record in it what they ran.
 README = Readme()

@@ -7,11 +7,6 @@ program of the harness's in its image."""
 # QEMU's clock follows the instructions it runs (machine.CLOCK): a real board's timer is
 # never late by the time its emulator is kept waiting by this machine.
 
-# A journey that starts with root's login on a fresh card could start from that board as it
-# was saved just after the login, instead of booting it (saved.py): a real owner boots. No
-# journey does so yet (journeys.BOOTS). The harness presses Enter there first: the first
-# character typed at a restored board can be lost.
-
 # QEMU's raspi0 answers no power-domain request through the firmware's mailbox, as a real
 # board's firmware does: with the BCM2835 power driver, nothing reaches the serial line
 # for minutes. Added to every kernel's command line.
