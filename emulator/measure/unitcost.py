@@ -9,13 +9,14 @@ import os
 import shutil
 import statistics
 import tempfile
+from dataclasses import dataclass
 
-from . import provision
-from .debian import image
-from .host import Failure
-from .journeys import UNIT, stock
-from .lifecycle import Boot, journeys
-from .readme import README
+from raspi0 import provision
+from raspi0.chains import Boot, Booted, take
+from raspi0.debian import image
+from raspi0.host import Failure
+from raspi0.journeys import UNIT, stock
+from raspi0.readme import README
 
 TIMES = ["ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic",
          "InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic"]
@@ -25,16 +26,23 @@ def use(variant):
     def journey(owner):
         owner.login()
         owner.type("cp /boot/firmware/%s.service /etc/systemd/system/%s" % (variant, UNIT))
-        return {}
+        return Booted()
     return journey
+
+
+@dataclass(frozen=True, kw_only=True)
+class Timed(Booted):
+    """The unit's state and TIMES, sysinit.target's, and the tool's line in the journal."""
+    facts: dict
+    sysinit: str
+    tool: str
 
 
 def times(owner):
     owner.login()
-    seen = owner.show(UNIT, "ActiveState", *TIMES)
-    seen["sysinit"] = owner.show("sysinit.target", "ActiveEnterTimestampMonotonic")["ActiveEnterTimestampMonotonic"]
-    seen["tool"] = owner.type("journalctl -b -u %s -t switchPinCtrl -o cat" % UNIT)
-    return seen
+    return Timed(facts=owner.show(UNIT, "ActiveState", *TIMES),
+                 sysinit=owner.show("sysinit.target", "ActiveEnterTimestampMonotonic")["ActiveEnterTimestampMonotonic"],
+                 tool=owner.type("journalctl -b -u %s -t switchPinCtrl -o cat" % UNIT))
 
 
 def unit_cost(cache, oldcalls, deb, units, boots=3):
@@ -50,14 +58,16 @@ def unit_cost(cache, oldcalls, deb, units, boots=3):
         plan += [Boot("use-" + v, "base", "debian", use(v)) for v in units]
         order = [(n, v) for n in range(boots) for v in units]
         plan += [Boot("%s-%d" % (v, n), "use-" + v, "debian", times) for n, v in order]
-        seen = journeys(provision.emulator(cache), {"system": image.image(cache, oldcalls)}, plan, README,
-                        os.path.join(work, "boots"), files)
+        taken = take(provision.emulator(cache), {"system": image.image(cache, oldcalls)}, plan, README,
+                     os.path.join(work, "boots"), files)
+    if taken.failures:
+        raise Failure("\n".join(taken.failures.values()))
     samples = {variant: [] for variant in units}
     for n, variant in order:
-        facts = seen["%s-%d" % (variant, n)]
-        if facts["ActiveState"] != "active" or not facts["tool"].startswith("SPI mapped"):
-            raise Failure("the unit of %s did not switch the pins: %s" % (variant, facts))
-        t = [int(facts[key]) / 1e6 for key in TIMES + ["sysinit"]]
+        seen = taken.records["%s-%d" % (variant, n)]
+        if seen.facts["ActiveState"] != "active" or not seen.tool.startswith("SPI mapped"):
+            raise Failure("the unit of %s did not switch the pins: %s" % (variant, seen.facts))
+        t = [int(seen.facts[key]) / 1e6 for key in TIMES] + [int(seen.sysinit) / 1e6]
         samples[variant].append((t[1] - t[0], t[3] - t[2], t[1], t[4]))
     return {variant: (tuple(statistics.median(column) for column in zip(*runs)), runs)
             for variant, runs in samples.items()}

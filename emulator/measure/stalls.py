@@ -7,17 +7,18 @@ import os
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
-from . import provision
-from .console import Silent
-from .debian import image
-from .host import run
-from .lifecycle import LANES, boot
-from .readme import README
+from raspi0 import provision
+from raspi0.chains import LANES, Boot, Booted, boot
+from raspi0.console import Silent
+from raspi0.debian import image
+from raspi0.host import run
+from raspi0.readme import README
 
 
 def logged_in(owner):
     owner.login()
-    return {"kernel": owner.type("uname -r")}
+    owner.type("uname -r")
+    return Booted()
 
 
 def stalls(cache, oldcalls, count):
@@ -29,7 +30,8 @@ def stalls(cache, oldcalls, count):
             card = os.path.join(work, "%d.img" % n)
             run("cp", "--sparse=always", system, card)
             try:
-                seconds.append(boot(emulator, card, "debian", logged_in, README, os.path.join(work, str(n)), [])["seconds"])
+                step = Boot("stall-%d" % n, "system", "debian", logged_in)
+                seconds.append(boot(emulator, card, step, README, os.path.join(work, str(n)), []).seconds)
             except Silent as e:
                 stalled.append(str(e))
                 print("boot %d stalled: %s" % (n, str(e).splitlines()[0]), flush=True)

@@ -5,14 +5,14 @@ each typed at the busybox shell in a loop that reads the system timer around it.
 import os
 import tempfile
 
-from . import provision
-from .board import CMDLINE, INIT, RELAXED
-from .machine import Machine, initramfs
+from raspi0 import provision
+from raspi0.board import CMDLINE, INIT, RELAXED
+from raspi0.machine import Machine, initramfs
+from raspi0.soc import GPIO_BASE, TIMER
 
 BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "benchmark", "devmem_baseline.sh")
-# The system timer's free-running microsecond counter.
-TIMER = 0x20003004
-PROGRAMS = {"empty": "/bin/empty", "switchPinCtrl": "/bin/switchPinCtrl", "devmem-script": "sh /bin/devmem_baseline.sh"}
+PROGRAMS = {"empty": "/bin/empty", "switchPinCtrl": "/bin/switchPinCtrl",
+            "devmem-script": "sh /bin/devmem_baseline.sh %#x" % GPIO_BASE}
 
 
 def bench(cache, tool, empty, repeat=5):
