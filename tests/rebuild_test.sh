@@ -9,10 +9,10 @@
 #       a contributor's set-up and quick check (tools/deps test, then the quick workflow),
 #       then the README's own route (the board workflow), in a fresh Debian 13 root:
 #       packages of that release's compilers, whose program passes the ARM1176 suite
-# Each takes minutes, most of them fetching and installing a root's packages. A pass is
-# recorded in CACHE_DIR with a digest of everything it was made from (this script, the
-# source, the packages compared, the root, the archive); run again on exactly the same,
-# the test is skipped (status 77) and says so. Removing the record runs it again.
+# Each takes minutes, most of them fetching and installing a root's packages; CACHE_DIR
+# keeps the bookworm root. Under CTest a pass is recorded with a digest of everything it was
+# made from (this script, the source, the packages compared, the root, the archive): run
+# again on exactly the same, the test is skipped and says so (tools/helpers.sh).
 set -u
 what=$1 build=$2 source=$3 cache=$4
 scratch=$(mktemp -d)
@@ -27,21 +27,8 @@ version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
 # The build roots come from the Debian archive this machine's apt uses.
 mirror=$(debian_archive) || fail "no archive for the build roots"
 sums() { (cd "$1" && sha256sum switchpinctrl_"${version}"_armhf.deb switchpinctrl_"${version}"_armel.deb); }
-# A test passes once on given inputs: the digest of what standard input lists, and of this
-# script and the archive; skip_if_passed skips a test that passed before on $key.
-record=$cache/passed-$what
-digest() { (sha256sum "$0" && cat && echo "$mirror") | sha256sum | cut -d ' ' -f 1; }
-skip_if_passed() {
-    if [ -f "$record" ] && [ "$(cat "$record")" = "$key" ]; then
-        echo "skipped: it passed on $(date -u -r "$record" '+%Y-%m-%d %H:%M UTC') with exactly these inputs;" \
-            "remove $record to run it again"
-        exit 77
-    fi
-}
-passed() {
-    mkdir -p "$cache"
-    echo "$key" >"$record"
-}
+# A pass is keyed on what standard input lists, this script and the archive (helpers.sh).
+digest() { (sha256sum "$0" && cat && echo "$mirror") | input_key; }
 
 case $what in
 sbuild)
@@ -62,7 +49,7 @@ sbuild)
         rmdir "$cache/making"
     fi
     key=$( (cd "$scratch/source" && sha256sum ./* && sha256sum "$root" && sums "$build") | digest)
-    skip_if_passed
+    skip_if_passed "$key"
     mkdir "$scratch/out"
     for arch in armhf armel; do
         sbuild --chroot-mode=unshare --chroot="$root" --dist=bookworm --host=$arch --build-dir="$scratch/out" \
@@ -74,7 +61,7 @@ sbuild)
     echo "sbuild, in a clean bookworm root:"
     sums "$scratch/out"
     sums "$scratch/out" | (cd "$build" && sha256sum --quiet -c -) || fail "sbuild's packages are not the board workflow's"
-    passed
+    record_pass "$key"
     ;;
 trixie)
     arm1176_tests=$5
@@ -82,7 +69,7 @@ trixie)
     copy_tree "$source" "$scratch/tree" || fail "copying the tree"
     key=$( (cd "$scratch/tree" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum &&
         sha256sum "$arm1176_tests") | digest)
-    skip_if_passed
+    skip_if_passed "$key"
     debs="/src/build/board/switchpinctrl_${version}_armhf.deb /src/build/board/switchpinctrl_${version}_armel.deb"
     # Each step says how long it took, or that it failed.
     # shellcheck disable=SC2016 # expanded in the root
@@ -109,7 +96,7 @@ trixie)
         fail "Debian 13's armhf and armel packages hold different programs"
     TEST_BOARD_TOOL=$scratch/armhf/usr/sbin/switchPinCtrl "$arm1176_tests" --gtest_brief=1 ||
         fail "Debian 13's program on the ARM1176"
-    passed
+    record_pass "$key"
     ;;
 *)
     fail "usage: rebuild_test.sh sbuild|trixie BUILD_DIR SOURCE_DIR CACHE_DIR [ARM1176_TESTS]"

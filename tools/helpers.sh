@@ -59,3 +59,28 @@ copy_tree() {
         cd "$1" && xargs -0 -r sh -c 'for f; do [ ! -f "$f" ] || printf "%s\0" "$f"; done' sh |
         xargs -0 -r cp --parents -t "$2" --)
 }
+
+# A test that passed before on exactly the same inputs need not take minutes to pass again.
+# CTest names the file that records its passes in PASSED_RECORD (none: it always runs);
+# the key of a pass is the sha256 of what standard input gives: the inputs' own sums, say.
+#   key=$(sha256sum FILE... | input_key)
+input_key() {
+    sha256sum | cut -d ' ' -f 1
+}
+
+# Ends a test as skipped (status 77, which CTest shows as skipped), and says why, where
+# it passed before on KEY.
+#   skip_if_passed KEY
+skip_if_passed() {
+    if [ -n "${PASSED_RECORD:-}" ] && [ -f "$PASSED_RECORD" ] && [ "$(cat "$PASSED_RECORD")" = "$1" ]; then
+        echo "skipped: it passed on $(date -u -r "$PASSED_RECORD" '+%Y-%m-%d %H:%M UTC') with exactly these" \
+            "inputs; remove $PASSED_RECORD to run it again"
+        exit 77
+    fi
+}
+
+# Records that a test passed on KEY.
+#   record_pass KEY
+record_pass() {
+    [ -z "${PASSED_RECORD:-}" ] || { mkdir -p "$(dirname "$PASSED_RECORD")" && echo "$1" >"$PASSED_RECORD"; }
+}
