@@ -14,7 +14,7 @@ from raspi0 import chains, provision
 from raspi0.debian import image
 from raspi0.debian.fleet import fleet_image
 from raspi0.journeys import CHAINS, UNIT
-from raspi0.packages import MAKE, copy_tree, make_packages, newer_version, upgrade_version
+from raspi0.packages import MAKE, copy_tree, newer_version, pc_packages, upgrade_version
 from raspi0.readme import README
 from raspi0.soc import DEBIAN, RASPIOS, SPI_DRIVER, SWITCHED, TOOL_LINE
 
@@ -62,15 +62,15 @@ def outcome(option, request, tmp_path_factory):
             needed.append(steps[name].card)
     source, cache, oldcalls = option("--source"), option("--board-cache"), option("--oldcalls")
     work = tmp_path_factory.mktemp("journeys")
-    debs, blocks, host_changes = make_packages(source), {MAKE}, None
+    debs, blocks, host_changes = pc_packages(source, str(work)), {MAKE}, None
+    armhf, armel = (next(deb for deb in debs if deb.endswith("_%s.deb" % arch)) for arch in ("armhf", "armel"))
     images = {"system": image.image(cache, oldcalls)}
     files = [*debs, provision.prepare(cache).sudo]
     if "upgraded" in needed:
-        files += newer_version(source, str(work))
+        files.append(newer_version(source, str(work), cache, armhf))
     if "after-step" in needed:
         files.append(copy_tree(source, str(work / "switchPinCtrl")))
     if "first-boot" in needed:
-        armel = next(deb for deb in debs if deb.endswith("_armel.deb"))
         images["fleet"], host_changes = fleet_image(cache, oldcalls, armel)
         blocks.add(("pc", "fleet"))
     taken = chains.take(provision.emulator(cache), images, [steps[name] for name in steps if name in needed],

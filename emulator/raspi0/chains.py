@@ -22,11 +22,13 @@ LANES = 2  # boards side by side: this machine's two cores
 @dataclass(frozen=True)
 class Boot:
     """One boot: `journey(owner)` at `board` (standin.BOARDS), on a copy of the card that
-    `card` names: an image's, or what the earlier boot of that name left."""
+    `card` names: an image's, or what the earlier boot of that name left. With `watch`,
+    GPFSEL0/1 are polled from outside while it boots (Machine)."""
     name: str
     card: str
     board: str
     journey: Callable
+    watch: bool = False
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -34,7 +36,7 @@ class Booted:
     """What every boot shows, whatever its journey: the kernel's command line, the card's
     cmdline.txt once the board was off, how long the boot took here, in seconds, the
     console's text, where in it GPIO 7-11 were first seen in alternate function 0 while
-    the board booted (None: not before the login), and the README's blocks typed, as
+    the board booted (None: not before the login, or not watched), and the README's blocks typed, as
     (where, name). Each journey's record adds what it saw."""
     name: str = ""
     cmdline: str = ""
@@ -54,7 +56,7 @@ def boot(emulator, card, step, readme, work, machines, last=False):
     kernel, initrd, tree, cmdline = firmware.boot_files(card, work, step.board)
     started = time.monotonic()
     with Machine(emulator, kernel, tree, cmdline, work, initrd,
-                 ["-drive", "file=%s,if=sd,format=raw,cache=unsafe" % card], watch=True) as machine:
+                 ["-drive", "file=%s,if=sd,format=raw,cache=unsafe" % card], watch=step.watch) as machine:
         machines.append(machine)
         owner = Owner(machine, readme)
         seen = step.journey(owner)

@@ -322,12 +322,13 @@ def pi_2(owner):
     return replace(seen, tool=Typed(owner.type("switchPinCtrl", status=255), owner.gpfsel()))
 
 
-# Each chain, its boots in order. Raspberry Pi OS's is the longest: it goes first.
+# Each chain, its boots in order. Raspberry Pi OS's is the longest: it goes first. Only on
+# its tree, which leaves GPIO 7-11 as inputs, can the unit's run at boot be seen from outside.
 CHAINS = {
     "raspios": [Boot("raspios", "system", "raspios", raspios),
                 Boot("reinstalled", "raspios", "raspios", reinstalled),
-                Boot("upgraded", "reinstalled", "raspios", upgraded),
-                Boot("purged", "upgraded", "raspios", purged)],
+                Boot("upgraded", "reinstalled", "raspios", upgraded, watch=True),
+                Boot("purged", "upgraded", "raspios", purged, watch=True)],
     "debian": [Boot("stock", "system", "debian", stock),
                Boot("after-step", "stock", "debian", after_step),
                Boot("native", "after-step", "debian", native)],
