@@ -8,7 +8,7 @@ import subprocess
 import time
 
 import pytest
-from raspi0 import console, firmware, provision
+from raspi0 import chains, console, firmware, provision
 from raspi0.debian import image
 from raspi0.console import Console
 from raspi0.host import Failure
@@ -134,3 +134,24 @@ def test_card_keeps_the_owners_of_the_root(tmp_path, monkeypatch):
     for folder in ("/boot/firmware", "/dev"):
         names = [line.split("/")[5] for line in debugfs("ls -p " + folder).splitlines() if line.startswith("/")]
         assert names == [".", ".."], (folder, names)
+
+
+def test_failed_boot_fails_its_chain_alone(tmp_path, monkeypatch):
+    """A boot that fails takes with it the boots that continue its card, and no other: the
+    chain beside it is taken to its end."""
+    (tmp_path / "system.img").write_bytes(b"card")
+
+    def boot(emulator, card, step, readme, work, machines, last=False):
+        if step.name == "a1":
+            raise Failure("the guest failed")
+        return chains.Booted(name=step.name)
+
+    monkeypatch.setattr(chains, "boot", boot)
+    steps = [chains.Boot("a1", "system", "debian", None), chains.Boot("a2", "a1", "debian", None),
+             chains.Boot("b1", "system", "debian", None), chains.Boot("b2", "b1", "debian", None),
+             chains.Boot("c1", "a1", "pi-2", None)]
+    taken = chains.take("qemu", {"system": str(tmp_path / "system.img")}, steps, None, str(tmp_path / "work"))
+    assert sorted(taken.records) == ["b1", "b2"]
+    assert sorted(taken.failures) == ["a1", "a2", "c1"]
+    assert "the guest failed" in taken.failures["a1"]
+    assert taken.failures["c1"].startswith("its card comes from the boot a1, which failed")
