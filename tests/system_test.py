@@ -21,7 +21,7 @@ from raspi0.soc import DEBIAN, RASPIOS, SPI_DRIVER, SWITCHED, TOOL_LINE
 IN_JOURNAL = re.compile(r"switchPinCtrl\[\d+\]: %s$" % TOOL_LINE, re.M)
 # The README's examples, and the boots whose output each shows, as (chain, boot).
 EXAMPLES = {"status": [("debian", "after-step"), ("debian", "native")],
-            "pins": [("debian", "stock"), ("raspios", "raspios")]}
+            "pins": [("debian", "stock"), ("raspios", "raspios"), ("debian", "after-step")]}
 # The boots after which the unit ran at boot.
 RAN_AT_BOOT = [("debian", "after-step"), ("debian", "native"), ("fleet", "first-boot"), ("raspios", "upgraded"),
                ("raspios", "purged")]
@@ -231,7 +231,8 @@ def test_tool_refuses_on_a_pi_2(elsewhere):
 @pytest.mark.parametrize("chain, name", EXAMPLES["pins"])
 def test_pins_are_as_the_readme_shows_them(request, chain, name):
     """The kernel's pin table as the owner checks it, with GPIO 7-11 in alt0: on stock
-    Debian from its hog, on Raspberry Pi OS once the unit has run."""
+    Debian from its hog, on Raspberry Pi OS once the unit has run, and once the package built
+    on the board is enabled, from inputs."""
     assert request.getfixturevalue(chain)[name].pins == "\n".join(README.block("example", "pins")) + "\n"
 
 

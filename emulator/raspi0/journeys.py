@@ -115,7 +115,7 @@ class Stock(Booted):
 def stock(owner):
     owner.login()
     kernel, pins = owner.gpfsel(), owner.block("debian-pins")[0]
-    owner.type(standin.TAKE_PACKAGES)
+    owner.block("take-package")
     install = installed(owner, "debian-install")
     enable = owner.block("debian-enable", {0: 1})[0]
     refused, status = owner.gpfsel(), owner.block("status", {0: 3})[0]
@@ -139,28 +139,32 @@ def ran_at_boot(owner):
 
 @dataclass(frozen=True, kw_only=True)
 class AfterStep(RanAtBoot):
-    """The PC's package removed and purged; then the package built on the board, from a
-    copy of this repository, installed and enabled in the same boot."""
+    """The PC's package removed and purged; then the README's route for the package built on
+    the board, in the same boot: the copy of this repository taken from the card, the package
+    lists updated (where the board has no network, apt only warns), the build, the install,
+    the service enabled, and the pins checked."""
     removal: Removal
     build: list  # what each line of the build printed
     took: list  # and how many seconds each took
     enable: str  # what enabling the board's build printed
     enabled: tuple  # GPFSEL0/1 after it, from inputs
+    pins: str  # the kernel's pin table then, as the README's check prints it
 
 
 def after_step(owner):
     owner.login()
     at_boot = ran_at_boot(owner)
     removed = removal(owner, "debian-remove", "debian-purge")
-    owner.type(standin.TAKE_SOURCE)
+    owner.block("take-source")
+    owner.block("native-update")
     build = owner.block("native-build", timeout=BUILD_TIMEOUT)
     took = owner.took
     # Removal stopped the unit that ran at boot, so enabling it now runs the new tool.
     seed_inputs(owner)
-    enable = owner.block("debian-enable")[0]
-    enabled = owner.gpfsel()
+    enable = owner.block("native-enable")[0]
+    enabled, pins = owner.gpfsel(), owner.block("native-pins")[0]
     owner.type("reboot")
-    return AfterStep(**at_boot, removal=removed, build=build, took=took, enable=enable, enabled=enabled)
+    return AfterStep(**at_boot, removal=removed, build=build, took=took, enable=enable, enabled=enabled, pins=pins)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -234,7 +238,7 @@ def raspios(owner):
         owner.type(command)
     owner.logout()
     login = pi_login(owner)
-    owner.type(standin.TAKE_PACKAGES)
+    owner.block("take-package")
     install = installed(owner, "raspios-install")
     owner.block("raspios-enable")
     enabled, status = owner.gpfsel(), owner.block("status")[0]
@@ -253,7 +257,7 @@ class Reinstalled(PiLogin):
 
 def reinstalled(owner):
     login = pi_login(owner)
-    owner.type(standin.TAKE_PACKAGES)
+    owner.block("take-package")
     install = installed(owner, "raspios-install")
     owner.type("sudo reboot")
     return Reinstalled(**login, installed=install)
@@ -274,7 +278,7 @@ def upgraded(owner):
     times = unit_times(owner)
     before = owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     seed_inputs(owner)
-    owner.type(standin.TAKE_PACKAGES)
+    owner.block("take-package")
     owner.block("raspios-upgrade")
     after_regs, after = owner.gpfsel(), owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     owner.type("sudo reboot")

@@ -53,12 +53,9 @@ BOARD_WORDS = {"raspios": RASPIOS_KERNEL}
 #   PS1='@@$? '     every prompt says how the command before it ended
 SESSION = "export TERM=dumb; stty cols 250; PS1='@@$? '"
 
-# What reaches the card's FAT partition before the first boot, as an owner copies files
-# to it from a PC, and what the owner types to take them: the packages, which the owner
-# installs from there (`cd /boot/firmware`), and a copy of this repository's files, for the
-# package built on the board (`cp -r /boot/firmware/switchPinCtrl ~`).
-TAKE_PACKAGES = "cd /boot/firmware"
-TAKE_SOURCE = "cp -r /boot/firmware/switchPinCtrl ~ && cd ~/switchPinCtrl"
+# What reaches the card's FAT partition before the first boot, as an owner copies files to
+# it from a laptop: the packages, a copy of this repository's files, and Debian's sudo.
+# The owner takes them with the README's own commands.
 
 # Raspberry Pi OS is not served here: it is stood in for by the Debian system, given what
 # Raspberry Pi OS has that the owner's commands use. Typed as root before its journey,
