@@ -47,7 +47,7 @@ unit)
     cat "$scratch/err" >&2
     if [ $status -ne 0 ] || [ -s "$scratch/err" ]; then fail "systemd-analyze verify"; fi
     # What the unit can reach: an exposure of at most 4.0 (40 on the threshold's scale), the
-    # least that costs the board's boot next to nothing (README, "At boot").
+    # least that costs the board's boot next to nothing (docs/at-boot.md).
     systemd-analyze security --offline=yes --root="$scratch/stage" --threshold=40 \
         "$scratch/stage/usr/lib/systemd/system/switchpinctrl.service" >"$scratch/security" 2>&1 ||
         fail "$(tail -n 1 "$scratch/security"), above 4.0:
