@@ -98,7 +98,7 @@ def test_readme_names_its_blocks_and_tells_the_unrun(tmp_path):
     named or not, is reported; others are not."""
     readme = tmp_path / "README.md"
     readme.write_text("## Raspberry Pi OS\n<!-- board: one -->\n```sh\nfirst  # why\n# a comment\n\nsecond\n```\n\n"
-                      "  ```sh\n  unnamed\n  ```\n<!-- pc: two -->\n```sh\nlater\n```\n## Elsewhere\n```sh\nnot an owner's\n```\n")
+                      "  ```sh\n  unnamed\n  ```\n<!-- pc: two -->\n```sh\nlater\n```\n## On a PC\n```sh\nnot an owner's\n```\n")
     found = Readme(str(readme))
     assert found.commands("board", "one") == ["first  # why", "second"]
     assert found.unused({("board", "one")}) == [("Raspberry Pi OS", None, None, "unnamed"),

@@ -11,8 +11,9 @@ from collections import namedtuple
 from .host import Failure
 
 PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "README.md")
-# The sections an owner follows; every block in them must be run by a journey.
-OWNER_SECTIONS = ["Raspberry Pi OS", "Debian", "Check the service", "Get the package", "For fleets"]
+# The sections that are not the owner's: their blocks are a contributor's. Every block of
+# any other section must be run by a journey, however the sections are named.
+CONTRIBUTORS_SECTIONS = ["On a PC"]
 Block = namedtuple("Block", "where name section lines")
 HEADING = re.compile(r"^#{2,3} (.*)$")
 MARKER = re.compile(r"^\s*<!-- (board|pc|example): ([a-z0-9-]+) -->$")
@@ -66,7 +67,7 @@ class Readme:
         """The owner's blocks that are not among `used`, a set of (where, name): (section,
         where, name, first line)."""
         return [(b.section, b.where, b.name, (b.lines or [""])[0])
-                for b in self.blocks if b.section in OWNER_SECTIONS and (b.where, b.name) not in used]
+                for b in self.blocks if b.section not in CONTRIBUTORS_SECTIONS and (b.where, b.name) not in used]
 
 
 README = Readme()
