@@ -124,4 +124,9 @@ def take(emulator, images, boots, readme, work, files=()):
             for machine in machines:
                 machine.process.kill()
             raise
+        finally:
+            # A card is 2 GiB, sparse, and a run leaves a dozen: what they showed is in the records.
+            for card in cards.values():
+                if os.path.exists(card):
+                    os.unlink(card)
     return taken
