@@ -62,7 +62,7 @@ def outcome(option, request, tmp_path_factory):
             needed.append(steps[name].card)
     source, cache, oldcalls = option("--source"), option("--board-cache"), option("--oldcalls")
     work = tmp_path_factory.mktemp("journeys")
-    debs, blocks, host_changes = pc_packages(source, str(work)), {MAKE}, None
+    debs, blocks, host_changes = pc_packages(source, str(work), cache), {MAKE}, None
     armhf, armel = (next(deb for deb in debs if deb.endswith("_%s.deb" % arch)) for arch in ("armhf", "armel"))
     images = {"system": image.image(cache, oldcalls)}
     files = [*debs, provision.prepare(cache).sudo]

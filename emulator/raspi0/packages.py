@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The packages that the owner's PC makes for the journeys, by the README's own commands, in
 copies of this repository: the version that the README installs, the same bytes as the
-build tree's, and the newer one that its upgrade installs."""
+build tree's, and the newer one that its upgrade installs; each kept under the cache rule."""
 import glob
 import os
 import re
@@ -43,15 +43,36 @@ def make_packages(tree):
     return sorted(glob.glob(os.path.join(tree, "build", "board", "switchpinctrl_*.deb")))
 
 
-def pc_packages(source, work):
+def tree_inputs(source, target):
+    """A copy of the repository at `source` in `target`, and what it holds: path -> sha256."""
+    copy_tree(source, target)
+    files = sorted(os.path.relpath(os.path.join(d, f), target) for d, _, names in os.walk(target) for f in names)
+    return {f: sha256(os.path.join(target, f)) for f in files}
+
+
+def pc_packages(source, work, cache):
     """The packages made by the README's commands in a copy of `source`: the very bytes of
     the ones in its build tree, which the other suites test, or a Failure. The build tree
-    itself is left alone for the tests that read it meanwhile."""
-    debs = make_packages(owners_copy(source, os.path.join(work, "pc")))
-    for deb in debs:
-        tested = os.path.join(source, "build", "board", os.path.basename(deb))
-        if not os.path.exists(tested) or sha256(deb) != sha256(tested):
-            raise Failure("the README's commands made %s, not the bytes of %s" % (deb, tested))
+    itself is left alone for the tests that read it meanwhile. Kept in `cache`, and made
+    again when the commands, the copy's files or the build tree's packages change."""
+    tested = sorted(glob.glob(os.path.join(source, "build", "board", "switchpinctrl_*.deb")))
+    tree = os.path.join(work, "pc")
+    inputs = {"commands": README.commands(*MAKE), "tree": tree_inputs(source, tree),
+              "tested": {os.path.basename(deb): sha256(deb) for deb in tested}}
+
+    def make(folder):
+        shutil.rmtree(tree)
+        for deb in make_packages(owners_copy(source, tree)):
+            shutil.copy(deb, folder)
+
+    folder = cached(os.path.join(cache, "pc-packages"), inputs, make)
+    debs = sorted(glob.glob(os.path.join(folder, "switchpinctrl_*.deb")))
+    for deb in tested:
+        made = os.path.join(folder, os.path.basename(deb))
+        if not os.path.exists(made) or sha256(made) != sha256(deb):
+            raise Failure("the README's commands made %s, not the bytes of %s" % (made, deb))
+    if len(debs) != len(tested):
+        raise Failure("the README's commands made %s, the build tree %s" % (debs, tested))
     return debs
 
 
@@ -66,9 +87,8 @@ def newer_version(source, work, cache, older):
     it: the same source makes the same bytes. Kept in `cache`, and made again when the
     copy's files or the older package `older`, which the same toolchain made, change."""
     version = upgrade_version()
-    tree = copy_tree(source, os.path.join(work, "switchPinCtrl-" + version))
-    files = sorted(os.path.relpath(os.path.join(d, f), tree) for d, _, names in os.walk(tree) for f in names)
-    inputs = {"version": version, "older": sha256(older), "tree": {f: sha256(os.path.join(tree, f)) for f in files}}
+    tree = os.path.join(work, "switchPinCtrl-" + version)
+    inputs = {"version": version, "older": sha256(older), "tree": tree_inputs(source, tree)}
     name = "switchpinctrl_%s_armhf.deb" % version
 
     def make(folder):
