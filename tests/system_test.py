@@ -237,8 +237,8 @@ def test_pins_are_as_the_readme_shows_them(request, chain, name):
 
 
 def test_every_owner_block_is_run(outcome, raspios, debian, fleet, elsewhere):
-    """Every block of the README's owner sections was typed or run by a journey, or is an
-    example that a test here compares."""
+    """Every named block of the README outside the contributors' section was typed or run by
+    a journey, or is an example that a test here compares."""
     used = outcome.blocks | {("example", name) for name in EXAMPLES}
     for chain in (raspios, debian, fleet, elsewhere):
         used |= {block for boot in chain.values() for block in boot.blocks}
