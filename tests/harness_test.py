@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import time
+from concurrent.futures import Future
 
 import pytest
 from raspi0 import chains, console, firmware, provision
@@ -137,9 +138,11 @@ def test_card_keeps_the_owners_of_the_root(tmp_path, monkeypatch):
 
 
 def test_failed_boot_fails_its_chain_alone(tmp_path, monkeypatch):
-    """A boot that fails takes with it the boots that continue its card, and no other: the
-    chain beside it is taken to its end."""
+    """A boot that fails, or whose image could not be made, takes with it the boots that
+    continue its card, and no other: the chain beside it is taken to its end."""
     (tmp_path / "system.img").write_bytes(b"card")
+    unmade = Future()
+    unmade.set_exception(Failure("mmdebstrap failed"))
 
     def boot(emulator, card, step, readme, work, machines, last=False):
         if step.name == "a1":
@@ -149,9 +152,10 @@ def test_failed_boot_fails_its_chain_alone(tmp_path, monkeypatch):
     monkeypatch.setattr(chains, "boot", boot)
     steps = [chains.Boot("a1", "system", "debian", None), chains.Boot("a2", "a1", "debian", None),
              chains.Boot("b1", "system", "debian", None), chains.Boot("b2", "b1", "debian", None),
-             chains.Boot("c1", "a1", "pi-2", None)]
-    taken = chains.take("qemu", {"system": str(tmp_path / "system.img")}, steps, None, str(tmp_path / "work"))
+             chains.Boot("c1", "a1", "pi-2", None), chains.Boot("d1", "fleet", "debian", None)]
+    taken = chains.take("qemu", {"system": str(tmp_path / "system.img"), "fleet": unmade}, steps, None,
+                        str(tmp_path / "work"))
     assert sorted(taken.records) == ["b1", "b2"]
-    assert sorted(taken.failures) == ["a1", "a2", "c1"]
-    assert "the guest failed" in taken.failures["a1"]
+    assert sorted(taken.failures) == ["a1", "a2", "c1", "d1"]
+    assert "the guest failed" in taken.failures["a1"] and "mmdebstrap failed" in taken.failures["d1"]
     assert taken.failures["c1"].startswith("its card comes from the boot a1, which failed")

@@ -8,11 +8,12 @@ as a Raspberry Pi 2 and with SPI0 given to the kernel's driver. Judged from outs
 the console showed, GPFSEL0/1 read through QEMU's monitor, the card. A boot that fails
 fails the tests of its chain, and of the chains that continue its card, and no others."""
 import re
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from raspi0 import chains, provision
 from raspi0.debian import image
-from raspi0.debian.fleet import fleet_image
+from raspi0.debian.fleet import fleet_image, host_changes
 from raspi0.journeys import CHAINS, UNIT
 from raspi0.packages import MAKE, copy_tree, newer_version, pc_packages, upgrade_version
 from raspi0.readme import README
@@ -31,8 +32,8 @@ class Outcome:
     """The chains taken in this run (chains.Taken), the README's blocks run on this machine
     as the owner's PC, and what making the fleet's image changed on this machine."""
 
-    def __init__(self, taken, blocks, host_changes):
-        self.taken, self.blocks, self.host_changes, self.told = taken, blocks, host_changes, set()
+    def __init__(self, taken, blocks, changes):
+        self.taken, self.blocks, self.host_changes, self.told = taken, blocks, changes, set()
 
     def chain(self, name):
         """The chain's boots, name -> record; or its first failure, in full for the first of
@@ -62,7 +63,7 @@ def outcome(option, request, tmp_path_factory):
             needed.append(steps[name].card)
     source, cache, oldcalls = option("--source"), option("--board-cache"), option("--oldcalls")
     work = tmp_path_factory.mktemp("journeys")
-    debs, blocks, host_changes = pc_packages(source, str(work), cache), {MAKE}, None
+    debs, blocks = pc_packages(source, str(work), cache), {MAKE}
     armhf, armel = (next(deb for deb in debs if deb.endswith("_%s.deb" % arch)) for arch in ("armhf", "armel"))
     images = {"system": image.image(cache, oldcalls)}
     files = [*debs, provision.prepare(cache).sudo]
@@ -70,14 +71,16 @@ def outcome(option, request, tmp_path_factory):
         files.append(newer_version(source, str(work), cache, armhf))
     if "after-step" in needed:
         files.append(copy_tree(source, str(work / "switchPinCtrl")))
-    if "first-boot" in needed:
-        images["fleet"], host_changes = fleet_image(cache, oldcalls, armel)
-        blocks.add(("pc", "fleet"))
-    taken = chains.take(provision.emulator(cache), images, [steps[name] for name in steps if name in needed],
-                        README, str(work), files)
+    with ThreadPoolExecutor(1) as making:
+        if "first-boot" in needed:
+            # Made while the first boots run: the fleet's boot comes late.
+            images["fleet"] = making.submit(fleet_image, cache, oldcalls, armel)
+            blocks.add(("pc", "fleet"))
+        taken = chains.take(provision.emulator(cache), images, [steps[name] for name in steps if name in needed],
+                            README, str(work), files)
     for name, boot in taken.records.items():
         print("the boot %s took %.1f s" % (name, boot.seconds))
-    return Outcome(taken, blocks, host_changes)
+    return Outcome(taken, blocks, host_changes(images["fleet"].result()) if "fleet" in images else None)
 
 
 def chain_fixture(name):

@@ -8,7 +8,7 @@ import dataclasses
 import os
 import time
 from collections.abc import Callable
-from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 
 from . import firmware
@@ -81,18 +81,26 @@ class Taken:
 
 def take(emulator, images, boots, readme, work, files=()):
     """Takes every boot of `boots`, in order as far as their cards allow, LANES at a time.
-    `images`: name -> a card image, which each boot copies; `files` go onto every image's
-    FAT partition first. A boot that fails takes with it the boots that would continue its
-    card, and no other."""
+    `images`: name -> a card image, which each boot copies, or a Future of one, still being
+    made, that the first boot on it waits for; `files` go onto every image's FAT partition
+    first. A boot that fails takes with it the boots that would continue its card, and no
+    other."""
     os.makedirs(work, exist_ok=True)
     if {b.name for b in boots} & set(images):
         raise Failure("boots and images share names: %s" % " ".join({b.name for b in boots} & set(images)))
     cards, taken, machines = {}, Taken({}, {}), []
-    for name, image in images.items():
-        cards[name] = os.path.join(work, "image-%s.img" % name)
-        run("cp", "--sparse=always", image, cards[name])
-        for path in files:
-            firmware.put(cards[name], path)
+
+    def card_of(name):
+        """The card of the image or boot `name`: an image's is copied, with `files`, when
+        first asked for."""
+        if name not in cards:
+            image = images[name].result() if isinstance(images[name], Future) else images[name]
+            cards[name] = os.path.join(work, "image-%s.img" % name)
+            run("cp", "--sparse=always", image, cards[name])
+            for path in files:
+                firmware.put(cards[name], path)
+        return cards[name]
+
     pending, running, continued = list(boots), {}, {b.card for b in boots}
     with ThreadPoolExecutor(LANES) as pool:
         try:
@@ -104,14 +112,23 @@ def take(emulator, images, boots, readme, work, files=()):
                 # A boot's card is ready once the boot it continues has ended.
                 for b in [b for b in pending if b.card in images or b.card in taken.records][:LANES - len(running)]:
                     pending.remove(b)
+                    try:
+                        source = card_of(b.card)
+                    except Failure as e:
+                        taken.failures[b.name] = "its card, of the image %s, could not be made: %s" % (b.card, e)
+                        continue
                     cards[b.name] = os.path.join(work, b.name + ".img")
-                    run("cp", "--sparse=always", cards[b.card], cards[b.name])
+                    run("cp", "--sparse=always", source, cards[b.name])
                     running[pool.submit(boot, emulator, cards[b.name], b, readme, os.path.join(work, b.name),
                                         machines, b.name not in continued)] = b
                 if not running:
-                    if pending:
-                        raise Failure("no card for %s" % ", ".join(b.name for b in pending))
-                    break
+                    # Those whose card's boot failed are told so at the top of the loop.
+                    stuck = [b.name for b in pending if b.card not in taken.failures]
+                    if stuck:
+                        raise Failure("no card for %s" % ", ".join(stuck))
+                    if not pending:
+                        break
+                    continue
                 done, _ = wait(running, return_when=FIRST_COMPLETED)
                 for future in done:
                     b = running.pop(future)

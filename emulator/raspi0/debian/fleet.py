@@ -22,13 +22,19 @@ def hook():
 
 
 def fleet_image(cache, oldcalls, deb):
-    """The fleet's SD card image and what its making changed on this machine (a list of paths)."""
+    """The fleet's SD card image; what its making changed on this machine lies beside it
+    (host_changes)."""
     system = os.path.dirname(image(cache, oldcalls))
     with open(os.path.join(system, STAMP)) as f:
         inputs = {"system": json.load(f), "hook": hook(), "package": sha256(deb)}
     folder = cached(os.path.join(cache, "fleet"), inputs, lambda folder: make(folder, system, oldcalls, deb))
-    with open(os.path.join(folder, "host-changes.json")) as f:
-        return os.path.join(folder, "sd.img"), json.load(f)
+    return os.path.join(folder, "sd.img")
+
+
+def host_changes(sd):
+    """What making the fleet's image `sd` changed of this machine's systemd: a list of paths."""
+    with open(os.path.join(os.path.dirname(sd), "host-changes.json")) as f:
+        return json.load(f)
 
 
 def make(folder, system, oldcalls, deb):
