@@ -28,6 +28,10 @@ constexpr uint32_t switched(unsigned reg, uint32_t before)
     return (before & ~spi0_fields(reg, bcm2835::fsel_mask)) | spi0_fields(reg, bcm2835::fsel_alt0);
 }
 
+// The line the tool prints once it has mapped both blocks, up to the mapped address: the
+// format's own 0x, and %p's, come before each value.
+inline constexpr std::string_view mapped_line = "SPI mapped from 0x0x20204000 to 0x";
+
 // A temporary folder, removed with all it holds.
 class Scratch {
   public:

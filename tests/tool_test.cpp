@@ -77,7 +77,7 @@ void expect_success(const BoardImage &image, const FaultRun &run)
         EXPECT_LE(at + 4096, buffer + buffer_size);
         EXPECT_EQ(map.result, map.args.at(0));
     }
-    EXPECT_EQ(r.out, "SPI mapped from 0x0x20204000 to 0x" + calls[4].result + "\n");
+    EXPECT_EQ(r.out, std::string(mapped_line) + calls[4].result + "\n");
 }
 
 struct Seed {
@@ -159,7 +159,7 @@ struct Failure {
     const char *name; // cppcheck-suppress unusedStructMember ; read by param_name
     const char *fault;
     std::string_view compatible;    // the board's compatible property; "" for none
-    const char *out;                // %s: the failure value as %p prints it
+    std::string out;                // %s: the failure value as %p prints it
     std::vector<std::string> calls; // the calls made, the last one failing
 };
 
@@ -183,7 +183,7 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
     const std::vector<Call> &calls = run.calls;
 
     char out[128];
-    std::snprintf(out, sizeof out, f.out, pointer(map_failed()).c_str());
+    std::snprintf(out, sizeof out, f.out.c_str(), pointer(map_failed()).c_str());
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"Spi0Mmap",
                 "mmap-spi0",
                 pi_zero,
-                "SPI mapped from 0x0x20204000 to 0x%s\nmmap error -1\n",
+                std::string(mapped_line) + "%s\nmmap error -1\n",
                 {"open", "open", "malloc", "mmap", "malloc", "mmap"}},
         // Boards whose peripherals are elsewhere: the same addresses are RAM there.
         Failure{"Pi2", "", "raspberrypi,2-model-b\0brcm,bcm2836\0"sv, "not a BCM2835 board\n", {"open"}},
