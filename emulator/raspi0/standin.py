@@ -57,6 +57,11 @@ SESSION = "export TERM=dumb; stty cols 250; PS1='@@$? '"
 # it from a laptop: the packages, a copy of this repository's files, and Debian's sudo.
 # The owner takes them with the README's own commands.
 
+# The emulated board has no network, where the README's build on the board needs it. What
+# `apt-get build-dep` would fetch for the package (build-essential, cmake, debhelper) is in
+# the Debian system already (debian/customize.sh), so the owner's build-dep finds it
+# installed; the owner's `apt-get update` is typed all the same, and apt only warns.
+
 # Raspberry Pi OS is not served here: it is stood in for by the Debian system, given what
 # Raspberry Pi OS has that the owner's commands use. Typed as root before its journey,
 # then root logs out and its first user logs in.
