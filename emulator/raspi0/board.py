@@ -19,8 +19,9 @@ INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest", "init.s
 #   quiet               no kernel message splits what a command prints
 #   cryptomgr.notests   skips the crypto self-tests, a few seconds on an emulated ARM1176
 CMDLINE = "console=ttyAMA0 panic=-1 quiet cryptomgr.notests " + KERNEL_NEEDS
-# iomem=relaxed stands in for Raspberry Pi's kernels (standin.py); the strict boot keeps
-# Debian's kernel as it is.
+# iomem=relaxed stands in for Raspberry Pi's kernels, which let root map the registers as
+# it is on a real Raspberry Pi OS board (standin.py); the strict boot keeps Debian's kernel
+# as a Debian board has it.
 RELAXED = " " + " ".join(RASPIOS_KERNEL)
 
 

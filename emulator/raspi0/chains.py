@@ -126,8 +126,6 @@ def take(emulator, images, boots, readme, work, files=()):
                     stuck = [b.name for b in pending if b.card not in taken.failures]
                     if stuck:
                         raise Failure("no card for %s" % ", ".join(stuck))
-                    if not pending:
-                        break
                     continue
                 done, _ = wait(running, return_when=FIRST_COMPLETED)
                 for future in done:

@@ -316,7 +316,7 @@ class Elsewhere(Booted):
 def elsewhere(owner):
     owner.login()
     return Elsewhere(unit=owner.show(UNIT, "ActiveState", "ConditionResult"),
-                     status=owner.type("systemctl status %s" % UNIT, status=3),
+                     status=owner.block("status", {0: 3})[0],
                      failed=owner.type("systemctl --failed --plain --no-legend"), regs=owner.gpfsel())
 
 

@@ -25,12 +25,10 @@ def copy_tree(source, target):
     return target
 
 
-def owners_copy(source, target):
-    """A copy of the repository at `source`, with what a PC keeps of its first build."""
-    copy_tree(source, target)
+def made_once(source, tree):
+    """Gives the copy `tree` what the PC at `source` keeps of its first build."""
     for folder in MADE_ONCE:
-        shutil.copytree(os.path.join(source, folder), os.path.join(target, folder))
-    return target
+        shutil.copytree(os.path.join(source, folder), os.path.join(tree, folder))
 
 
 def make_packages(tree):
@@ -43,8 +41,9 @@ def make_packages(tree):
     return sorted(glob.glob(os.path.join(tree, "build", "board", "switchpinctrl_*.deb")))
 
 
-def tree_inputs(source, target):
-    """A copy of the repository at `source` in `target`, and what it holds: path -> sha256."""
+def hashed_copy(source, target):
+    """A copy of the repository at `source` in `target`, a new folder, and what it holds:
+    path -> sha256."""
     copy_tree(source, target)
     files = sorted(os.path.relpath(os.path.join(d, f), target) for d, _, names in os.walk(target) for f in names)
     return {f: sha256(os.path.join(target, f)) for f in files}
@@ -57,12 +56,12 @@ def pc_packages(source, work, cache):
     again when the commands, the copy's files or the build tree's packages change."""
     tested = sorted(glob.glob(os.path.join(source, "build", "board", "switchpinctrl_*.deb")))
     tree = os.path.join(work, "pc")
-    inputs = {"commands": README.commands(*MAKE), "tree": tree_inputs(source, tree),
+    inputs = {"commands": README.commands(*MAKE), "tree": hashed_copy(source, tree),
               "tested": {os.path.basename(deb): sha256(deb) for deb in tested}}
 
     def make(folder):
-        shutil.rmtree(tree)
-        for deb in make_packages(owners_copy(source, tree)):
+        made_once(source, tree)
+        for deb in make_packages(tree):
             shutil.copy(deb, folder)
 
     folder = cached(os.path.join(cache, "pc-packages"), inputs, make)
@@ -88,12 +87,11 @@ def newer_version(source, work, cache, older):
     copy's files or the older package `older`, which the same toolchain made, change."""
     version = upgrade_version()
     tree = os.path.join(work, "switchPinCtrl-" + version)
-    inputs = {"version": version, "older": sha256(older), "tree": tree_inputs(source, tree)}
+    inputs = {"version": version, "older": sha256(older), "tree": hashed_copy(source, tree)}
     name = "switchpinctrl_%s_armhf.deb" % version
 
     def make(folder):
-        shutil.rmtree(tree)
-        owners_copy(source, tree)
+        made_once(source, tree)
         changelog = os.path.join(tree, "debian", "changelog")
         with open(changelog) as f:
             text = f.read()

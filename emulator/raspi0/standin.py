@@ -37,7 +37,8 @@ BOARDS = {
                                    ("u", "{spi}", "cs-gpios", "{gpio}", "8", "1", "{gpio}", "7", "1")],
 }
 # A real Raspberry Pi OS board has no such word: Raspberry Pi's own kernels for the Pi 0
-# and 1 let root map the GPIO block through /dev/mem, as pigpio and raspi-gpio rely on,
+# and 1 let root map the GPIO block through /dev/mem, as pigpio and raspi-gpio rely on
+# (their bcmrpi_defconfig sets no STRICT_DEVMEM, which 32-bit ARM leaves off by default),
 # while Debian's kernel, the one the emulated board boots, refuses it (IO_STRICT_DEVMEM).
 # iomem=relaxed lifts just that refusal, so it stands in for Raspberry Pi's kernel where
 # a board stands for Raspberry Pi OS, and nowhere else: a Debian board gets it only from
