@@ -84,3 +84,42 @@ skip_if_passed() {
 record_pass() {
     [ -z "${PASSED_RECORD:-}" ] || { mkdir -p "$(dirname "$PASSED_RECORD")" && echo "$1" >"$PASSED_RECORD"; }
 }
+
+# A clean Debian 12 root for sbuild, made once with mmdebstrap into CACHE and kept there;
+# prints its path. bookworm's main and its updates: the security archive's armhf index is
+# not always whole here, and the build needs nothing from it.
+#   root=$(bookworm_root CACHE)
+bookworm_root() (
+    root=$1/bookworm-$(dpkg --print-architecture).tar.zst
+    if [ ! -f "$root" ]; then
+        mirror=$(debian_archive) || exit 1
+        # Named as it will be: mmdebstrap takes the format from the name.
+        mkdir -p "$1/making"
+        mmdebstrap --quiet --variant=buildd bookworm "$1/making/${root##*/}" \
+            "deb $mirror bookworm main" "deb $mirror bookworm-updates main" >&2 || exit 1
+        mv "$1/making/${root##*/}" "$root"
+        rmdir "$1/making"
+    fi
+    echo "$root"
+)
+
+# The packages for armhf and armel, built from the source package DSC by sbuild in ROOT
+# (bookworm_root), into OUT; each build's log is OUT/ARCH.log. Of sbuild's own
+# cross-building set (crossbuild-essential and the host's C and C++ libraries) the build
+# uses nothing: with none of it, the root holds Build-Depends alone, and one missing fails
+# the build. No configuration of the user's is read.
+#   sbuild_packages DSC ROOT OUT
+sbuild_packages() (
+    mkdir -p "$3"
+    # shellcheck disable=SC2016 # Perl's variable
+    printf '$crossbuild_core_depends = { armhf => [], armel => [] };\n1;\n' >"$3/sbuild.conf"
+    for arch in armhf armel; do
+        SBUILD_CONFIG=$3/sbuild.conf sbuild --chroot-mode=unshare --chroot="$2" --dist=bookworm --host=$arch \
+            --build-dir="$3" --no-run-lintian --no-run-piuparts --no-run-autopkgtest --nolog "$1" \
+            >"$3/$arch.log" 2>&1 || {
+            tail -n 60 "$3/$arch.log" >&2
+            echo "sbuild --host=$arch failed; its log is $3/$arch.log" >&2
+            exit 1
+        }
+    done
+)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Makes the Debian source package in OUTDIR: the .dsc, with
-#   switchpinctrl_V.orig.tar.xz        the checkout's tracked files, debian/ aside
+#   switchpinctrl_V.orig.tar.xz        the checkout's tracked files, debian/ and dist/ aside
 #   switchpinctrl_V.orig-musl.tar.gz   musl's tarball, byte for byte as Debian's source
 #                                      package musl has it (tools/deps board fetches it)
 #   switchpinctrl_V-R.debian.tar.xz    debian/
@@ -38,7 +38,7 @@ tarball() { # PATHSPEC...: the tracked files, under $name/
         tar --null -T - --sort=name --mtime=@"$epoch" --owner=0 --group=0 --numeric-owner \
             --mode=u+rw,go=rX --transform="s,^,$name/," -cf -
 }
-tarball . ':!:debian' | xz -6 >"$work/switchpinctrl_$upstream.orig.tar.xz"
+tarball . ':!:debian' ':!:dist' | xz -6 >"$work/switchpinctrl_$upstream.orig.tar.xz"
 cp "$musl" "$work/switchpinctrl_$upstream.orig-musl.tar.gz"
 # The tree dpkg-source takes: the upstream tarball, the component in musl/, and debian/.
 tar -C "$work" -xJf "$work/switchpinctrl_$upstream.orig.tar.xz"
