@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -213,45 +213,46 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
 
 constexpr std::string_view pi_zero = "raspberrypi,model-zero\0brcm,bcm2835\0"sv;
 
-const Failure failures[] = {
-    Failure{"Open", "open", pi_zero, "can't open /dev/mem \n", {"open", "open"}},
-    Failure{"FirstMalloc", "malloc1", pi_zero, "allocation error \n", {"open", "open", "malloc"}},
-    Failure{"GpioMmap", "mmap-gpio", pi_zero, "mmap error -1\n", {"open", "open", "malloc", "mmap"}},
-    Failure{"SecondMalloc",
-            "malloc2",
-            pi_zero,
-            "allocation error \n",
-            {"open", "open", "malloc", "mmap", "malloc"}},
-    Failure{"Spi0Mmap",
-            "mmap-spi0",
-            pi_zero,
-            std::string(mapped_line) + "%s\nmmap error -1\n",
-            {"open", "open", "malloc", "mmap", "malloc", "mmap"}},
-    // Boards whose peripherals are elsewhere: the same addresses are RAM there.
-    Failure{"Pi2", "", "raspberrypi,2-model-b\0brcm,bcm2836\0"sv, "not a BCM2835 board\n", {"open"}},
-    Failure{"Zero2W", "", "raspberrypi,model-zero-2-w\0brcm,bcm2837\0"sv, "not a BCM2835 board\n", {"open"}},
-    // The name must be a whole string of the list, not part of one.
-    Failure{"NamePrefix", "", "brcm,bcm2835-x\0brcm,bcm28\0"sv, "not a BCM2835 board\n", {"open"}},
-    Failure{"Unterminated", "", "raspberrypi,model-zero\0brcm,bcm2835"sv, "not a BCM2835 board\n", {"open"}},
-    Failure{"NoDeviceTree", "", "", "can't read the device tree\n", {"open"}}};
+// Built when asked for: the table's strings are no static object's.
+std::vector<Failure> failures()
+{
+    return {
+        Failure{"Open", "open", pi_zero, "can't open /dev/mem \n", {"open", "open"}},
+        Failure{"FirstMalloc", "malloc1", pi_zero, "allocation error \n", {"open", "open", "malloc"}},
+        Failure{"GpioMmap", "mmap-gpio", pi_zero, "mmap error -1\n", {"open", "open", "malloc", "mmap"}},
+        Failure{"SecondMalloc",
+                "malloc2",
+                pi_zero,
+                "allocation error \n",
+                {"open", "open", "malloc", "mmap", "malloc"}},
+        Failure{"Spi0Mmap",
+                "mmap-spi0",
+                pi_zero,
+                std::string(mapped_line) + "%s\nmmap error -1\n",
+                {"open", "open", "malloc", "mmap", "malloc", "mmap"}},
+        // Boards whose peripherals are elsewhere: the same addresses are RAM there.
+        Failure{"Pi2", "", "raspberrypi,2-model-b\0brcm,bcm2836\0"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{
+            "Zero2W", "", "raspberrypi,model-zero-2-w\0brcm,bcm2837\0"sv, "not a BCM2835 board\n", {"open"}},
+        // The name must be a whole string of the list, not part of one.
+        Failure{"NamePrefix", "", "brcm,bcm2835-x\0brcm,bcm28\0"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{
+            "Unterminated", "", "raspberrypi,model-zero\0brcm,bcm2835"sv, "not a BCM2835 board\n", {"open"}},
+        Failure{"NoDeviceTree", "", "", "can't read the device tree\n", {"open"}}};
+}
 
-INSTANTIATE_TEST_SUITE_P(Table, Failures, testing::ValuesIn(failures), param_name<Failure>);
+INSTANTIATE_TEST_SUITE_P(Table, Failures, testing::ValuesIn(failures()), param_name<Failure>);
 
-// A line the tool printed, as a document quotes it: where the line ends in a value of
-// the run's (an address), the text before the value.
-struct Message {
-    std::string text;
-    bool valued;
-    auto operator<=>(const Message &) const = default;
-};
-
-void add_lines(std::set<Message> &messages, const std::string &out)
+// The lines that the tool printed in `out`, as a document quotes them, each marked
+// whether it ends in a value of the run's (an address): then the text before the value.
+void add_lines(std::map<std::string, bool> &messages, const std::string &out)
 {
     static const std::regex value{"(.*0x)[0-9a-f]+"};
     std::smatch m;
     for (size_t at = 0, end = 0; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = out.substr(at, end - at);
-        messages.insert(std::regex_match(line, m, value) ? Message{m[1], true} : Message{line, false});
+        const bool valued = std::regex_match(line, m, value);
+        messages[valued ? std::string(m[1]) : line] = valued;
     }
 }
 
@@ -284,8 +285,8 @@ std::vector<std::string> quotes(const std::string &path)
 // placeholder, an example, or nothing.
 TEST(Messages, QuotedAsPrinted)
 {
-    std::set<Message> printed;
-    for (const Failure &f : failures) {
+    std::map<std::string, bool> printed;
+    for (const Failure &f : failures()) {
         const Board board;
         prepare(board, f);
         add_lines(printed, run_failure(board, f).result.out);
@@ -297,14 +298,16 @@ TEST(Messages, QuotedAsPrinted)
 
     for (const std::string path : {README_PATH, MANUAL_PATH}) {
         const std::vector<std::string> copies = quotes(path);
-        for (const Message &m : printed) {
-            const bool quoted = std::any_of(copies.begin(), copies.end(), [&m](const std::string &c) {
-                const std::string rest = c.starts_with(m.text) ? c.substr(m.text.size()) : "?";
-                return m.valued
+        for (const auto &message : printed) {
+            const std::string &text = message.first;
+            const bool valued = message.second;
+            const bool quoted = std::any_of(copies.begin(), copies.end(), [&](const std::string &c) {
+                const std::string rest = c.starts_with(text) ? c.substr(text.size()) : "?";
+                return valued
                            ? rest == "..." || rest.find_first_not_of("0123456789abcdef") == std::string::npos
-                           : c == m.text;
+                           : c == text;
             });
-            EXPECT_TRUE(quoted) << path << " does not quote \"" << m.text << "\" as the tool prints it";
+            EXPECT_TRUE(quoted) << path << " does not quote \"" << text << "\" as the tool prints it";
         }
     }
 }
