@@ -11,11 +11,11 @@ OPTIONS = {
 }
 
 
-def pytest_addoption(parser):
+def pytest_addoption(parser: pytest.Parser) -> None:
     for name, what in OPTIONS.items():
         parser.addoption(name, help=what)
 
 
 @pytest.fixture(scope="session")
-def option(request):
+def option(request: pytest.FixtureRequest) -> object:
     return request.config.getoption

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -165,20 +168,30 @@ struct Failure {
 
 class Failures : public testing::TestWithParam<Failure> {};
 
+// The board that `f` fails on: seeded, and named by its device tree as `f` says.
+void prepare(const Board &board, const Failure &f)
+{
+    board.image.seed(0xa73ac688, 0x6c68fd5a);
+    board.image.name(f.compatible);
+}
+
+FaultRun run_failure(const Board &board, const Failure &f)
+{
+    return run_with_faults(board.scratch, board.image, {}, {std::string("SIMBOARD_FAIL=") + f.fault});
+}
+
 // Each failure prints its lines, exits 255, takes no later step and leaves
 // every register as it was. On a board that is not a BCM2835 the tool opens
 // nothing but the device tree's property.
 TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
 {
     const Board board;
-    board.image.seed(0xa73ac688, 0x6c68fd5a);
     const Failure f = GetParam();
-    board.image.name(f.compatible);
+    prepare(board, f);
     const std::vector<uint32_t> gpio_page = board.image.page(gpio_base);
     const std::vector<uint32_t> spi0_page = board.image.page(spi0_base);
 
-    const FaultRun run =
-        run_with_faults(board.scratch, board.image, {}, {std::string("SIMBOARD_FAIL=") + f.fault});
+    const FaultRun run = run_failure(board, f);
     const Result &r = run.result;
     const std::vector<Call> &calls = run.calls;
 
@@ -200,9 +213,10 @@ TEST_P(Failures, ReportAndStopBeforeAnyRegisterWrite)
 
 constexpr std::string_view pi_zero = "raspberrypi,model-zero\0brcm,bcm2835\0"sv;
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Failures,
-    testing::Values(
+// Built when asked for: the table's strings are no static object's.
+std::vector<Failure> failures()
+{
+    return {
         Failure{"Open", "open", pi_zero, "can't open /dev/mem \n", {"open", "open"}},
         Failure{"FirstMalloc", "malloc1", pi_zero, "allocation error \n", {"open", "open", "malloc"}},
         Failure{"GpioMmap", "mmap-gpio", pi_zero, "mmap error -1\n", {"open", "open", "malloc", "mmap"}},
@@ -224,8 +238,79 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"NamePrefix", "", "brcm,bcm2835-x\0brcm,bcm28\0"sv, "not a BCM2835 board\n", {"open"}},
         Failure{
             "Unterminated", "", "raspberrypi,model-zero\0brcm,bcm2835"sv, "not a BCM2835 board\n", {"open"}},
-        Failure{"NoDeviceTree", "", "", "can't read the device tree\n", {"open"}}),
-    param_name<Failure>);
+        Failure{"NoDeviceTree", "", "", "can't read the device tree\n", {"open"}}};
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Failures, testing::ValuesIn(failures()), param_name<Failure>);
+
+// The lines that the tool printed in `out`, as a document quotes them, each marked
+// whether it ends in a value of the run's (an address): then the text before the value.
+void add_lines(std::map<std::string, bool> &messages, const std::string &out)
+{
+    static const std::regex value{"(.*0x)[0-9a-f]+"};
+    std::smatch m;
+    for (size_t at = 0, end = 0; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = out.substr(at, end - at);
+        const bool valued = std::regex_match(line, m, value);
+        messages[valued ? std::string(m[1]) : line] = valued;
+    }
+}
+
+// The README's quotes, `so`, and the manual page's bold arguments, its escapes undone.
+std::vector<std::string> quotes(const std::string &path)
+{
+    static const std::regex code("`([^`]+)`");
+    static const std::regex bold(R"(^\.B (.*)$)");
+    static const std::regex quoted(R"re(^"(.*)"$)re");
+    static const std::regex dropped(R"(\\f[BIRP]|\\[&c])");
+    std::vector<std::string> found;
+    std::ifstream file(path);
+    std::smatch m;
+    for (std::string line; std::getline(file, line);) {
+        for (auto i = std::sregex_iterator(line.begin(), line.end(), code); i != std::sregex_iterator(); ++i)
+            found.push_back((*i)[1]);
+        if (std::regex_match(line, m, bold)) {
+            std::string text = std::regex_replace(std::string(m[1]), dropped, "");
+            if (std::regex_match(text, m, quoted))
+                text = m[1];
+            text = std::regex_replace(text, std::regex(R"(\\\(aq)"), "'");
+            found.push_back(std::regex_replace(text, std::regex(R"(\\-)"), "-"));
+        }
+    }
+    return found;
+}
+
+// The README and the manual page quote every line that the tool printed in these runs,
+// as it printed it: its own words, its trailing blanks, and, before a value, a
+// placeholder, an example, or nothing.
+TEST(Messages, QuotedAsPrinted)
+{
+    std::map<std::string, bool> printed;
+    for (const Failure &f : failures()) {
+        const Board board;
+        prepare(board, f);
+        add_lines(printed, run_failure(board, f).result.out);
+    }
+    const Board board;
+    board.image.seed(0, 0);
+    add_lines(printed, run_with_faults(board.scratch, board.image, {}).result.out);
+    ASSERT_EQ(printed.size(), 6U);
+
+    for (const std::string path : {README_PATH, MANUAL_PATH}) {
+        const std::vector<std::string> copies = quotes(path);
+        for (const auto &message : printed) {
+            const std::string &text = message.first;
+            const bool valued = message.second;
+            const bool quoted = std::any_of(copies.begin(), copies.end(), [&](const std::string &c) {
+                const std::string rest = c.starts_with(text) ? c.substr(text.size()) : "?";
+                return valued
+                           ? rest == "..." || rest.find_first_not_of("0123456789abcdef") == std::string::npos
+                           : c == text;
+            });
+            EXPECT_TRUE(quoted) << path << " does not quote \"" << text << "\" as the tool prints it";
+        }
+    }
+}
 
 // Raspberry Pi's older kernels name the BCM2835 by its family, alone.
 TEST(Board, FamilyNameIsABcm2835)

@@ -10,16 +10,17 @@ Run with PYTHONPATH=emulator. CACHE keeps what the board is made of (build/defau
 OLDCALLS is the helper that the Debian system is made with (build/default/emulator/raspi0/
 oldcalls), DEB the armel package."""
 import os
+import statistics
 import sys
 
 from raspi0.host import Failure
 
 from .bench import bench
 from .stalls import stalls
-from .unitcost import unit_cost
+from .unitcost import Cost, unit_cost
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     try:
         if len(argv) == 5 and argv[1] == "bench":
             times = bench(argv[2], argv[3], argv[4])
@@ -34,9 +35,9 @@ def main(argv):
             units = {os.path.basename(os.path.normpath(f)): os.path.join(f, "switchpinctrl.service") for f in argv[5:]}
             costs = unit_cost(argv[2], argv[3], argv[4], units)
             print("seconds, median of 3 boots: the unit's own run, its whole start, its run's end and sysinit.target")
-            for variant, (median, runs) in costs.items():
+            for name, runs in costs.items():
                 print("  %-20s %6.3f %6.3f %7.2f %7.2f   (runs: %s)" % (
-                    variant, *median, " ".join("%.3f" % r[0] for r in runs)))
+                    name, *Cost(*(statistics.median(c) for c in zip(*runs))), " ".join("%.3f" % r.run for r in runs)))
         else:
             sys.exit("usage:\n" + __doc__)
     except Failure as e:

@@ -15,7 +15,7 @@ PROGRAMS = {"empty": "/bin/empty", "switchPinCtrl": "/bin/switchPinCtrl",
             "devmem-script": "sh /bin/devmem_baseline.sh %#x" % GPIO_BASE}
 
 
-def bench(cache, tool, empty, repeat=5):
+def bench(cache: str, tool: str, empty: str, repeat: int = 5) -> dict[str, list[int]]:
     """Label -> the guest time of each of `repeat` runs, in microseconds."""
     board = provision.prepare(cache)
     files = {"init": INIT, "bin/switchPinCtrl": tool, "bin/empty": empty, "bin/devmem_baseline.sh": BASELINE}

@@ -12,21 +12,22 @@ from raspi0.chains import LANES, Boot, Booted, boot
 from raspi0.console import Silent
 from raspi0.debian import image
 from raspi0.host import run
+from raspi0.owner import Owner
 from raspi0.readme import README
 
 
-def logged_in(owner):
+def logged_in(owner: Owner) -> Booted:
     owner.login()
     owner.type("uname -r")
     return Booted()
 
 
-def stalls(cache, oldcalls, count):
+def stalls(cache: str, oldcalls: str, count: int) -> tuple[int, list[str], list[float]]:
     """Gives (boots, stalls, seconds of each boot that did not stall)."""
     system, emulator = image.image(cache, oldcalls), provision.emulator(cache)
-    stalled, seconds = [], []
+    stalled, seconds = list[str](), list[float]()
     with tempfile.TemporaryDirectory() as work:
-        def one(n):
+        def one(n: int) -> None:
             card = os.path.join(work, "%d.img" % n)
             run("cp", "--sparse=always", system, card)
             try:

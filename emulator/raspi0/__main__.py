@@ -10,7 +10,7 @@ from .debian.image import image
 from .host import Failure
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     if len(argv) != 4 or argv[1] != "image":
         sys.exit("usage:\n" + __doc__)
     try:

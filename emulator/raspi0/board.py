@@ -5,11 +5,11 @@ owner would, against the kernel's real /dev/mem, with every GPIO and SPI0 bus ac
 traced."""
 import os
 import tempfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from . import bustrace, provision
 from .machine import Machine, initramfs
-from .soc import GPFSEL0
+from .soc import seed_commands
 from .standin import KERNEL_NEEDS, RASPIOS_KERNEL
 
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest", "init.sh")
@@ -29,29 +29,29 @@ RELAXED = " " + " ".join(RASPIOS_KERNEL)
 class Case:
     """One run of the tool: GPFSEL0/1 seeded first (None leaves them as the last run left
     them), as `user`, with `args`."""
-    seeds: tuple = (0, 0)
+    seeds: tuple[int, int] | None = (0, 0)
     user: str = "root"
-    args: tuple = ()
+    args: tuple[str, ...] = ()
 
 
 @dataclass
 class Run:
     """What one run did: GPFSEL0/1 just before and after it, read through QEMU's monitor,
     its exit status, what the console showed of it, and its GPIO and SPI0 bus accesses."""
-    before: tuple = None
-    after: tuple = None
-    status: int = None
-    out: str = None
-    bus: list = field(default_factory=list)  # bustrace.Access, in order
+    before: tuple[int, ...]
+    after: tuple[int, ...]
+    status: int
+    out: str
+    bus: list[bustrace.Access]  # in order
 
 
-def command(case):
+def command(case: Case) -> str:
     """What the owner types for `case`."""
     tool = " ".join(["switchPinCtrl", *case.args])
     return tool if case.user == "root" else "su -s /bin/sh %s -c '%s'" % (case.user, tool)
 
 
-def run(cache, tool, cases, strict=False):
+def run(cache: str, tool: str, cases: dict[str, Case], strict: bool = False) -> dict[str, Run]:
     """Boots once for `cases` (name -> Case), in order; gives name -> Run. A strict boot
     keeps Debian's kernel as it is, which refuses to map the GPIO block."""
     board = provision.prepare(cache)
@@ -64,9 +64,8 @@ def run(cache, tool, cases, strict=False):
             console = machine.console
             console.login(None)
             for name, case in cases.items():
-                if case.seeds is not None:
-                    for offset, seed in enumerate(case.seeds):
-                        console.run("devmem 0x%08x 32 0x%08x" % (GPFSEL0 + 4 * offset, seed))
+                for seed in seed_commands(case.seeds) if case.seeds else []:
+                    console.run(seed)
                 before = machine.gpfsel()
                 # Tracing the whole boot slows it enough to stall it now and then: each
                 # run alone is traced, and QEMU writes each event out as it logs it.

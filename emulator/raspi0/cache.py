@@ -5,13 +5,14 @@ import hashlib
 import json
 import os
 import shutil
+from collections.abc import Callable, Mapping
 
 from .host import Failure
 
 STAMP = "made-from.json"
 
 
-def cached(folder, inputs, make):
+def cached(folder: str, inputs: Mapping[str, object], make: Callable[[str], object]) -> str:
     """`folder`, made by make(path) unless it was made from exactly `inputs`: a dict of
     everything the artefact depends on (package versions, hashes of files, recipes).
     make() works in a fresh folder that takes the place of the old one only once it
@@ -34,7 +35,7 @@ def cached(folder, inputs, make):
     return folder
 
 
-def sha256(path):
+def sha256(path: str) -> str:
     """The sha256 of the file at `path`, in hex."""
     digest = hashlib.sha256()
     with open(path, "rb") as f:
@@ -43,7 +44,7 @@ def sha256(path):
     return digest.hexdigest()
 
 
-def remove(path):
+def remove(path: str) -> None:
     """Removes a folder, but never through a file system still mounted in it, such as
     a guest's /proc or /dev that a failed bootstrap left behind."""
     prefix = os.path.realpath(path) + "/"

@@ -3,12 +3,14 @@
 for what the board prints, logs in, types a command and reads what it printed and how it
 ended. It fails at once where the guest has plainly failed, rather than at the timeout."""
 import codecs
+import contextlib
 import os
 import queue
 import re
+import subprocess
 import threading
 import time
-from collections import namedtuple
+from typing import Any, NamedTuple
 
 from .host import Failure
 from .standin import SESSION
@@ -31,13 +33,13 @@ COMMAND_SILENCE = 150
 COMMAND_TIMEOUT = 300
 PROMPT = re.compile(r"@@(\d+) $")
 # What the owner answers when a command asks.
-ANSWERS = [(re.compile(r"Do you want to continue\? \[Y/n\] $"), "y")]
+ANSWERS = ((re.compile(r"Do you want to continue\? \[Y/n\] $"), "y"),)
 # Commands after which the board goes down, as such or through sudo: the harness waits
 # for the emulator to end instead of a prompt.
 POWER = {"reboot", "poweroff"}
 
 
-def powers_off(command):
+def powers_off(command: str) -> bool:
     return bool(set(command.split()[:2]) & POWER)
 TAIL = 40
 # How long the console is still read after a failure, for the lines that tell why.
@@ -46,8 +48,7 @@ AFTERWORDS = 1.0
 NOISE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][0-9A-Za-z]|\r")
 
 
-class Mark(namedtuple("Mark", "name")):
-    """A place in the console's text (Console.mark)."""
+Mark = NamedTuple("Mark", [("name", str)])  # a place in the console's text (Console.mark)
 
 
 class Silent(Failure):
@@ -55,27 +56,28 @@ class Silent(Failure):
 
 
 class Console:
-    """What the emulator `process` prints (its own errors included), read as it comes;
-    `text` holds everything so far, without carriage returns and colours, `at` is where
-    the last wait ended, and `marks` places in `text` (mark)."""
+    """What the emulator `process` prints, read and kept in the file `log` as it comes; its own
+    errors are in `emulator_log`. `text` holds everything so far, without carriage returns and
+    colours, `at` is where the last wait ended, and `marks` places in `text` (mark)."""
 
-    def __init__(self, process):
-        self.process, self.text, self.at, self.marks = process, "", 0, {}
-        self._queue = queue.Queue()
+    def __init__(self, process: subprocess.Popen[bytes], log: str, emulator_log: str | None = None):
+        assert process.stdin and process.stdout, "the console is the emulator's standard input and output"
+        self.process, self.stdin, self.stdout, self.log = process, process.stdin, process.stdout, log
+        self.emulator_log, self.text, self.at, self.marks = emulator_log, "", 0, dict[str, int]()
+        self._queue = queue.Queue[str | Mark | None]()
         threading.Thread(target=self._read, daemon=True).start()
 
-    def _read(self):
+    def _read(self) -> None:
         decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         try:
-            while True:
-                chunk = os.read(self.process.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                self._queue.put(decoder.decode(chunk))
+            with open(self.log, "ab", buffering=0) as log:
+                while chunk := os.read(self.stdout.fileno(), 4096):
+                    log.write(chunk)
+                    self._queue.put(decoder.decode(chunk))
         finally:
             self._queue.put(None)
 
-    def _more(self, timeout):
+    def _more(self, timeout: float) -> bool:
         """Reads what has come; False once the emulator has gone. queue.Empty after `timeout`."""
         chunk = self._queue.get(timeout=max(0, timeout))
         if chunk is None:
@@ -90,40 +92,38 @@ class Console:
         self.text = self.text[:cut] + NOISE.sub("", self.text[cut:])
         return True
 
-    def mark(self, name):
+    def mark(self, name: str) -> None:
         """Marks the console's text where it has come to now, as marks[name], from any
         thread: between what the emulator printed before and after."""
         self._queue.put(Mark(name))
 
-    def tail(self):
-        return "\n".join(self.text.splitlines()[-TAIL:])
-
-    def last_words(self):
-        """The last lines of an emulator that has stopped or failed, what it still had to say included."""
+    def tail(self) -> str:
+        """The console's last lines, what it still had to say within AFTERWORDS included, the
+        emulator's own after them, and where each is kept whole."""
         deadline = time.monotonic() + AFTERWORDS
-        try:
+        with contextlib.suppress(queue.Empty):
             while self._more(deadline - time.monotonic()):
                 pass
-        except queue.Empty:
-            pass
-        return self.tail()
+        said = "the console's last lines (all of it in %s):\n%s" % (self.log, "\n".join(self.text.splitlines()[-TAIL:]))
+        if self.emulator_log is None:
+            return said
+        with open(self.emulator_log, errors="replace") as f:
+            own = f.read().splitlines()[-TAIL:]
+        return said + "\nQEMU's own (%s):\n%s" % (self.emulator_log, "\n".join(own) or "nothing")
 
-    def expect(self, pattern, timeout, answers=(), booted=None, quiet=None):
+    def expect(self, pattern: str, timeout: float, answers: tuple[tuple[re.Pattern[str], str], ...] = (),
+               booted: float | None = None, quiet: float | None = None) -> re.Match[str]:
         """The match of `pattern` (a regular expression) in what came after the last wait,
         answering each of `answers` ((pattern, reply)) as it shows. Where `booted` is a
         number of seconds, the board is booting: a match must come that soon after systemd
         says the boot ended, and SILENCE seconds without a word raise Silent; after the
         boot, `quiet` seconds without a word do."""
-        wanted = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        heard = time.monotonic()
-        checked = self.at
+        wanted, deadline, heard, checked = re.compile(pattern), time.monotonic() + timeout, time.monotonic(), self.at
         while True:
             found = wanted.search(self.text, self.at)
             failed = next((f for f in FAILURES if f in self.text[max(0, checked - 100):]), None)
             if failed:
-                raise Failure("the guest failed (%r) while waiting for %r; the console's last lines:\n%s"
-                              % (failed, pattern, self.last_words()))
+                raise Failure("the guest failed (%r) while waiting for %r; %s" % (failed, pattern, self.tail()))
             if found:
                 self.at = found.end()
                 return found
@@ -141,26 +141,25 @@ class Console:
             silence = SILENCE if booted is not None else quiet
             try:
                 if silence is not None and time.monotonic() - heard > silence:
-                    raise Silent("the board printed nothing for %d s while %s; its last lines:\n%s"
+                    raise Silent("the board printed nothing for %d s while %s; %s"
                                  % (silence, "it booted" if booted is not None else "waiting for %r" % pattern,
                                     self.tail()))
                 if not self._more(wait if silence is None else min(wait, silence)):
                     self.process.wait()
-                    raise Failure("the emulator stopped (status %d) before %r; its last output:\n%s"
+                    raise Failure("the emulator stopped (status %d) before %r; %s"
                                   % (self.process.returncode, pattern, self.tail()))
                 heard = time.monotonic()
             except queue.Empty:
                 if time.monotonic() < deadline:
                     continue
-                raise Failure("no %r on the console within %d s; its last lines:\n%s"
-                              % (pattern, timeout, self.tail())) from None
+                raise Failure("no %r on the console within %d s; %s" % (pattern, timeout, self.tail())) from None
 
-    def send(self, text):
+    def send(self, text: str) -> None:
         """A line to the guest's console, as typed."""
-        self.process.stdin.write(text.encode() + b"\n")
-        self.process.stdin.flush()
+        self.stdin.write(text.encode() + b"\n")
+        self.stdin.flush()
 
-    def login(self, user="root", password=None, timeout=300):
+    def login(self, user: str | None = "root", password: str | None = None, timeout: float = 300) -> None:
         """Logs in at the getty's prompt (or, with `user` None, takes the shell the board
         gives), and sets the session up (SESSION)."""
         if user is not None:
@@ -174,7 +173,7 @@ class Console:
         self.send(SESSION)
         self.expect(PROMPT.pattern, timeout)
 
-    def run(self, command, status=0, timeout=COMMAND_TIMEOUT):
+    def run(self, command: str, status: int | None = 0, timeout: float = COMMAND_TIMEOUT) -> Any:
         """Types `command`, waits for the prompt after it, and gives what it printed (its
         typed echo left out). A status other than `status` fails at once; status None
         takes any, and gives (status, output)."""
@@ -189,6 +188,5 @@ class Console:
         if status is None:
             return got, output
         if got != status:
-            raise Failure("%r ended with status %d, not %d; the console's last lines:\n%s"
-                          % (command, got, status, self.tail()))
+            raise Failure("%r ended with status %d, not %d; %s" % (command, got, status, self.tail()))
         return output

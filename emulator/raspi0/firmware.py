@@ -15,23 +15,23 @@ from .host import Failure, mtools, run
 DEVICE_TREE = "bcm2835-rpi-zero.dtb"
 LABEL = re.compile(r"{(\w+)}")
 
-def fat(sd):
+def fat(sd: str) -> str:
     """The card's first partition, where the firmware looks, as mtools names it."""
     table = json.loads(run("sfdisk", "--json", sd))["partitiontable"]
     return "%s@@%d" % (sd, table["partitions"][0]["start"] * table.get("sectorsize", 512))
 
 
-def read(sd, name):
+def read(sd: str, name: str) -> str:
     """A file of the card's FAT partition, as text."""
     return mtools("mtype", "-i", fat(sd), "::" + name).decode()
 
 
-def put(sd, folder):
+def put(sd: str, folder: str) -> None:
     """Copies a host folder onto the FAT partition's top, over what is there of the same names."""
     mtools("mcopy", "-s", "-o", "-i", fat(sd), folder, "::")
 
 
-def boot_files(sd, work, board):
+def boot_files(sd: str, work: str, board: str) -> tuple[str, str | None, str, str]:
     """The kernel, the initramfs and the device tree that config.txt names, copied out of
     the card into `work`, the tree made `board`, and the command line of cmdline.txt with
     what the emulator and `board` need."""
@@ -54,7 +54,7 @@ def boot_files(sd, work, board):
     return paths["kernel"], paths.get("initramfs"), tree, " ".join(words)
 
 
-def device_tree(board, source, path):
+def device_tree(board: str, source: str, path: str) -> str:
     """`source`, the card's Pi Zero tree, as `board` (standin.BOARDS) at `path`."""
     shutil.copy(source, path)
     edits = standin.BOARDS[board]

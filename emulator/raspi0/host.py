@@ -16,21 +16,14 @@ SBIN = ["/usr/local/sbin", "/usr/sbin", "/sbin"]
 HELPERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "helpers.sh")
 
 
-def environment(env=None):
-    """`env` (this process's environment by default) with the sbin folders at the end of its
-    PATH, where they are missing."""
+def run(*cmd: str, cwd: str | None = None, stdin: bytes | None = None, env: dict[str, str] | None = None) -> bytes:
+    """Runs cmd with `env` (this process's environment by default), found in its PATH or else
+    the sbin folders, and gives its standard output; a failure carries the end of its stderr."""
     env = dict(os.environ if env is None else env)
     path = env.get("PATH", os.defpath).split(os.pathsep)
     env["PATH"] = os.pathsep.join(path + [folder for folder in SBIN if folder not in path])
-    return env
-
-
-def run(*cmd, cwd=None, stdin=None, env=None):
-    """Runs cmd, found in PATH or the sbin folders, and gives its standard output; a failure
-    carries the end of its stderr."""
     try:
-        return subprocess.run(cmd, cwd=cwd, input=stdin, env=environment(env), check=True,
-                              capture_output=True).stdout
+        return subprocess.run(cmd, cwd=cwd, input=stdin, env=env, check=True, capture_output=True).stdout
     except FileNotFoundError as e:
         raise Failure("%s: not found" % cmd[0]) from e
     except subprocess.CalledProcessError as e:
@@ -38,12 +31,12 @@ def run(*cmd, cwd=None, stdin=None, env=None):
         raise Failure("%s failed (status %d):\n%s" % (" ".join(cmd), e.returncode, "\n".join(stderr[-60:]))) from e
 
 
-def helper(*cmd, env=None):
+def helper(*cmd: str, env: dict[str, str] | None = None) -> bytes:
     """Runs one of tools/helpers.sh's functions with its arguments; gives its standard output."""
     return run("sh", "-c", '. "$0" && "$@"', HELPERS, *cmd, env=env)
 
 
-def mtools(*cmd):
+def mtools(*cmd: str) -> bytes:
     """Runs an mtools command on a FAT image, which mtools would otherwise check as if it
     were a floppy disk's."""
     return run(*cmd, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
@@ -54,7 +47,7 @@ def mtools(*cmd):
 SUBORDINATE_IDS = 65536
 
 
-def as_root(*cmd):
+def as_root(*cmd: str) -> list[str]:
     """`cmd`, made to run as root over the files it makes: as it is where the caller is
     root; otherwise in a user namespace where the caller is root and its subordinate ids
     are the other users (newuidmap, newgidmap), so that files keep their owners."""

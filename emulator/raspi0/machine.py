@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import threading
 import time
+from collections.abc import Mapping, Sequence
 
 from .console import Console
 from .host import Failure, run
@@ -35,10 +36,12 @@ class Machine:
     to it while it runs; leaving the block stops the emulator unless it has powered
     off (see power_off). With `watch`, GPFSEL0/1 are polled from outside until GPIO 7-11
     are in alternate function 0, which marks the console there (SPI0_SWITCHED), or until
-    stop_watch(): on the console's timeline, when the pins were switched."""
+    stop_watch(): on the console's timeline, when the pins were switched. The console and
+    QEMU's own messages are kept in `work`, as console.log and qemu.log, written as they come."""
 
-    def __init__(self, emulator, kernel, dtb, cmdline, work, initrd=None, extra=(), watch=False, clock=None):
-        self.watching = watch
+    def __init__(self, emulator: str, kernel: str, dtb: str, cmdline: str, work: str, initrd: str | None = None,
+                 extra: Sequence[str] = (), watch: bool = False, clock: Sequence[str] | None = None):
+        self.watching, self.work = watch, work
         self.qmp_path = os.path.join(work, "qmp.sock")
         self.cmd = [emulator, "-M", "raspi0", "-kernel", kernel, "-dtb", dtb, "-append", cmdline,
                     "-display", "none", "-serial", "stdio", "-no-reboot",
@@ -46,20 +49,21 @@ class Machine:
         if initrd:
             self.cmd += ["-initrd", initrd]
 
-    def __enter__(self):
-        self.process = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT)
-        self.console = Console(self.process)
+    def __enter__(self) -> "Machine":
+        log = os.path.join(self.work, "qemu.log")
+        with open(log, "wb") as own:
+            self.process = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=own)
+        self.console = Console(self.process, os.path.join(self.work, "console.log"), log)
         try:
-            self.qmp = Qmp(self.qmp_path, self.process, self.console.last_words)
+            self.qmp = Qmp(self.qmp_path, self.process.poll, self.console.tail)
         except BaseException:
-            self._stop()
+            self.__exit__()
             raise
         if self.watching:
             threading.Thread(target=self._watch, daemon=True).start()
         return self
 
-    def _watch(self):
+    def _watch(self) -> None:
         try:
             while self.watching and self.process.poll() is None:
                 if spi0_in_alt0(self.gpfsel()):
@@ -69,33 +73,29 @@ class Machine:
         except Failure:  # the emulator has gone: the boot says why
             pass
 
-    def stop_watch(self):
+    def stop_watch(self) -> None:
         self.watching = False
 
-    def __exit__(self, *_):
-        self._stop()
-
-    def _stop(self):
+    def __exit__(self, *_: object) -> None:
         try:
             self.process.wait(timeout=GRACE)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
 
-    def gpfsel(self):
+    def gpfsel(self) -> tuple[int, ...]:
         """GPFSEL0 and GPFSEL1, read from outside the guest through QEMU's monitor."""
         return self.qmp.words(GPFSEL0, 2)
 
-    def power_off(self):
+    def power_off(self) -> None:
         """Waits for a guest that is shutting down to end the emulator."""
         try:
             self.process.wait(timeout=POWER_OFF_TIMEOUT)
         except subprocess.TimeoutExpired:
-            raise Failure("the board did not power off within %d s; the console's last lines:\n%s"
-                          % (POWER_OFF_TIMEOUT, self.console.tail()))
+            raise Failure("the board did not power off within %d s; %s" % (POWER_OFF_TIMEOUT, self.console.tail()))
 
 
-def initramfs(busybox, work, files):
+def initramfs(busybox: str, work: str, files: Mapping[str, str | bytes]) -> str:
     """A gzip'd cpio with busybox and `files`: guest path -> host path (str), copied
     and made executable, or contents (bytes)."""
     root = os.path.join(work, "initramfs")

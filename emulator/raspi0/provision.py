@@ -23,7 +23,7 @@ CACHE_TYPE_BCM2835 = bytes.fromhex("5221151d")
 Board = namedtuple("Board", "emulator kernel dtb busybox sudo")
 
 
-def prepare(cache):
+def prepare(cache: str) -> Board:
     """The board's parts in `cache`, each made again when what it is made from changes."""
     env, packages = apt(cache), debian_packages(cache)
     kernel = cached(os.path.join(cache, "kernel"), packages, lambda folder: fetch_kernel(folder, packages, env))
@@ -32,7 +32,7 @@ def prepare(cache):
 
 
 @functools.cache  # its lists are brought up to date once a run
-def apt(cache):
+def apt(cache: str) -> dict[str, str]:
     """The environment in which apt-get fetches Debian's armel packages with an apt of its
     own in `cache` (tools/helpers.sh), each file checked against the archive's signed
     indexes: this machine's dpkg and apt are left as they are."""
@@ -48,7 +48,7 @@ def apt(cache):
 
 
 @functools.cache  # asking apt takes seconds, and its answer holds for a test run
-def debian_packages(cache):
+def debian_packages(cache: str) -> dict[str, str]:
     """The kernel, busybox and sudo packages that apt would fetch now: file name and sha256."""
     env = apt(cache)
     depends = run("apt-cache", "depends", "linux-image-rpi", env=env).decode()
@@ -60,7 +60,7 @@ def debian_packages(cache):
     return {fields[1]: fields[3] for fields in map(str.split, uris.splitlines())}
 
 
-def fetch_kernel(folder, packages, env):
+def fetch_kernel(folder: str, packages: dict[str, str], env: dict[str, str]) -> None:
     debs = os.path.join(folder, "debs")
     os.makedirs(debs)
     run("apt-get", "download", *(name.split("_")[0] for name in packages), cwd=debs, env=env)
@@ -79,29 +79,29 @@ def fetch_kernel(folder, packages, env):
     shutil.rmtree(debs)
 
 
-def emulator(cache):
+def emulator(cache: str) -> str:
     """The patched copy of this machine's qemu-system-arm, patched again whenever that changes."""
     return os.path.join(cached(os.path.join(cache, "qemu"), emulator_inputs(), patch_emulator), "qemu-system-arm")
 
 
-def installed_emulator():
+def installed_emulator() -> str:
     found = shutil.which("qemu-system-arm")
     if found is None:
         raise Failure("qemu-system-arm is not installed (tools/deps test installs it)")
     return found
 
 
-def emulator_inputs():
+def emulator_inputs() -> dict[str, object]:
     path = installed_emulator()
     return {"emulator": path, "sha256": sha256(path), "qemu-system-arm": qemu_version(),
             "patch": (CACHE_TYPE_QEMU.hex(), CACHE_TYPE_BCM2835.hex())}
 
 
-def qemu_version():
+def qemu_version() -> str:
     return run("dpkg-query", "-W", "-f", "${Version}", "qemu-system-arm").decode()
 
 
-def patch_emulator(folder):
+def patch_emulator(folder: str) -> None:
     """A copy of qemu-system-arm whose ARM1176 reports the BCM2835's caches."""
     path = installed_emulator()
     with open(path, "rb") as f:

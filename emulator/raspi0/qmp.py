@@ -6,6 +6,8 @@ import socket
 import struct
 import threading
 import time
+from collections.abc import Callable
+from typing import Any, NoReturn
 
 from .host import Failure
 
@@ -13,15 +15,15 @@ CONNECT_TIMEOUT = 30
 
 
 class Qmp:
-    """A QMP connection to the emulator `process`. Where the emulator has gone or does
-    not answer, the failure carries `last_words()`, the emulator's own output."""
+    """A QMP connection to the emulator whose status `poll` gives. Where it has gone or does
+    not answer, the failure carries `tail()`: its last output, and where it is kept."""
 
-    def __init__(self, path, process, last_words):
-        self.path, self.last_words = path, last_words
+    def __init__(self, path: str, poll: Callable[[], int | None], tail: Callable[[], str]):
+        self.path, self.tail = path, tail
         deadline = time.monotonic() + CONNECT_TIMEOUT
         while True:
-            if process.poll() is not None:
-                self._fail("the emulator stopped (status %d) before its monitor answered" % process.returncode)
+            if (status := poll()) is not None:
+                self._fail("the emulator stopped (status %d) before its monitor answered" % status)
             sock = socket.socket(socket.AF_UNIX)
             try:
                 sock.connect(path)
@@ -36,10 +38,10 @@ class Qmp:
         self._reply()  # the greeting
         self.execute("qmp_capabilities")
 
-    def _fail(self, what):
-        raise Failure("%s; its last output:\n%s" % (what, self.last_words()))
+    def _fail(self, what: str) -> NoReturn:
+        raise Failure("%s; %s" % (what, self.tail()))
 
-    def _reply(self):
+    def _reply(self) -> dict[str, Any]:
         """The next message that is not an event."""
         while True:
             try:
@@ -52,7 +54,7 @@ class Qmp:
             if "event" not in message:
                 return message
 
-    def execute(self, command, **arguments):
+    def execute(self, command: str, **arguments: object) -> Any:
         """Runs a QMP command and gives its "return" value; one thread at a time."""
         with self.lock:
             self.stream.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
@@ -62,7 +64,7 @@ class Qmp:
             self._fail("QMP %s: %s" % (command, reply["error"].get("desc", reply["error"])))
         return reply["return"]
 
-    def words(self, address, count):
+    def words(self, address: int, count: int) -> tuple[int, ...]:
         """`count` 32-bit words of physical memory from `address`, as the bus gives them."""
         dump = "%s.words.%d" % (self.path, threading.get_ident())
         self.execute("pmemsave", val=address, size=4 * count, filename=dump)
@@ -71,6 +73,6 @@ class Qmp:
         os.unlink(dump)
         return struct.unpack("<%dI" % count, data)
 
-    def trace(self, events, enable):
+    def trace(self, events: str, enable: bool) -> None:
         """Switches QEMU's trace events matching `events` on or off."""
         self.execute("trace-event-set-state", name=events, enable=enable)

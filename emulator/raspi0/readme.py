@@ -20,10 +20,10 @@ MARKER = re.compile(r"^\s*<!-- (board|pc|example): ([a-z0-9-]+) -->$")
 FENCE = re.compile(r"^\s*```")
 
 
-def parse(text):
+def parse(text: str) -> list[Block]:
     """Every fenced block of `text`: a Block, with where and name None where no marker
     names it, and its lines as written (indentation taken off)."""
-    blocks, section, marker, inside, indent = [], None, None, None, 0
+    blocks, section, marker, inside, indent = list[Block](), None, None, None, 0
     for line in text.splitlines():
         if inside is not None:
             if FENCE.match(line):
@@ -48,22 +48,22 @@ def parse(text):
 
 
 class Readme:
-    def __init__(self, path=PATH):
+    def __init__(self, path: str = PATH):
         with open(path) as f:
             self.blocks = parse(f.read())
 
-    def block(self, where, name):
+    def block(self, where: str, name: str) -> list[str]:
         """The lines of the block named `name` for `where`."""
         found = [b for b in self.blocks if (b.where, b.name) == (where, name)]
         if len(found) != 1:
             raise Failure("README.md has %d blocks marked <!-- %s: %s -->, not one" % (len(found), where, name))
         return found[0].lines
 
-    def commands(self, where, name):
+    def commands(self, where: str, name: str) -> list[str]:
         """The block's commands: its lines but blank and comment-only ones."""
         return [line for line in self.block(where, name) if line.strip() and not line.lstrip().startswith("#")]
 
-    def unused(self, used):
+    def unused(self, used: set[tuple[str, str]]) -> list[tuple[str, str | None, str | None, str]]:
         """The owner's blocks that are not among `used`, a set of (where, name): (section,
         where, name, first line)."""
         return [(b.section, b.where, b.name, (b.lines or [""])[0])

@@ -31,14 +31,19 @@ SPI_DRIVER = (0x21264924, 0x24024024)
 SWITCHED = DEBIAN
 
 
-def field(pin):
+def field(pin: int) -> tuple[int, int, int]:
     """Pin `pin`'s function field: its register's address, the field's mask there, and the
     field holding alternate function 0."""
     shift = pin % 10 * 3
     return GPFSEL0 + 4 * (pin // 10), FIELD_MASK << shift, ALT0 << shift
 
 
-def spi0_in_alt0(regs):
+def spi0_in_alt0(regs: tuple[int, ...]) -> bool:
     """Whether GPFSEL0/1 (`regs`) hold alternate function 0 for every one of GPIO 7-11."""
     values = dict(zip((GPFSEL0, GPFSEL1), regs))
     return all(values[address] & mask == alt0 for address, mask, alt0 in map(field, SPI0_PINS))
+
+
+def seed_commands(regs: tuple[int, int], devmem: str = "devmem") -> list[str]:
+    """The commands that write `regs` to GPFSEL0/1 with busybox's devmem, called as `devmem`."""
+    return ["%s 0x%08x 32 0x%08x" % (devmem, address, value) for address, value in zip((GPFSEL0, GPFSEL1), regs)]

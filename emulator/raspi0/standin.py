@@ -16,12 +16,12 @@ KERNEL_NEEDS = "initcall_blacklist=bcm2835_power_driver_init"
 # (firmware.device_tree): fdtput's type, node, property and values. A node is named by
 # its label in the tree's __symbols__ ("{spi}" for its path, and in a value for its
 # phandle), which stays where Debian renames the nodes.
-RASPIOS_TREE = [
+RASPIOS_TREE: list[tuple[str, ...]] = [
     # Debian's tree puts GPIO 4, 5 and 7-11 in alternate function 0 at boot with a
     # pin-control hog; Raspberry Pi OS's leaves 7-11 as inputs.
     ("u", "{alt0}", "brcm,pins", "4", "5"),
 ]
-BOARDS = {
+BOARDS: dict[str, list[tuple[str, ...]]] = {
     # The Pi Zero with Debian's tree exactly as the card has it.
     "debian": [],
     # The Pi Zero with Raspberry Pi OS's tree.

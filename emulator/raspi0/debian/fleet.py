@@ -16,12 +16,12 @@ from .image import card, chroot_env, image
 HOST_SYSTEMD = ["/etc/systemd", "/var/lib/systemd"]
 
 
-def hook():
+def hook() -> str:
     """The shell commands of the README's "For fleets" section."""
     return "\n".join(README.block("pc", "fleet")) + "\n"
 
 
-def fleet_image(cache, oldcalls, deb):
+def fleet_image(cache: str, oldcalls: str, deb: str) -> str:
     """The fleet's SD card image; what its making changed on this machine lies beside it
     (host_changes)."""
     system = os.path.dirname(image(cache, oldcalls))
@@ -31,13 +31,13 @@ def fleet_image(cache, oldcalls, deb):
     return os.path.join(folder, "sd.img")
 
 
-def host_changes(sd):
+def host_changes(sd: str) -> list[str]:
     """What making the fleet's image `sd` changed of this machine's systemd: a list of paths."""
     with open(os.path.join(os.path.dirname(sd), "host-changes.json")) as f:
         return json.load(f)
 
 
-def make(folder, system, oldcalls, deb):
+def make(folder: str, system: str, oldcalls: str, deb: str) -> None:
     env = chroot_env(folder, oldcalls)
     debs = os.path.join(folder, "debs")
     os.makedirs(debs)
@@ -50,7 +50,7 @@ def make(folder, system, oldcalls, deb):
         json.dump(changed, f)
 
 
-def host_systemd():
+def host_systemd() -> dict[str, str]:
     """This machine's systemd configuration and state: path -> what it is. A folder that this
     user may not read is one entry, and a file is told by its size and time instead."""
     found = {}

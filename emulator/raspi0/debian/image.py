@@ -33,7 +33,7 @@ MMDEBSTRAP = ["mmdebstrap", "--mode=unshare", "--skip=output/dev", "--skip=check
 NOT_SERVED = re.compile(r"Failed to fetch (\S+)\s+404")
 
 
-def debian_archive():
+def debian_archive() -> str:
     """The Debian archive that apt on this machine already uses."""
     return helper("debian_archive").decode().strip()
 
@@ -42,12 +42,12 @@ def debian_archive():
 RECIPE = ["image.py", "customize.sh", "chroot.sh", "card.sh", "oldcalls.cpp"]
 
 
-def recipe():
+def recipe() -> dict[str, str]:
     """Every file that makes the image, by its sha256."""
     return {name: sha256(os.path.join(HERE, name)) for name in RECIPE}
 
 
-def image(cache, oldcalls, release=RELEASE):
+def image(cache: str, oldcalls: str, release: str = RELEASE) -> str:
     """The path of the system's SD card image, made first if need be; its root, as a
     tarball (root.tar), lies beside it, for the images made from it (fleet.py)."""
     archive = debian_archive()
@@ -56,7 +56,7 @@ def image(cache, oldcalls, release=RELEASE):
     return os.path.join(folder, "sd.img")
 
 
-def chroot_env(folder, oldcalls):
+def chroot_env(folder: str, oldcalls: str) -> dict[str, str]:
     """The environment in which `chroot` is the stand-in (chroot.sh)."""
     tools = os.path.join(folder, "bin")
     os.makedirs(tools, exist_ok=True)
@@ -65,7 +65,7 @@ def chroot_env(folder, oldcalls):
     return dict(os.environ, PATH=os.pathsep.join([tools, os.environ.get("PATH", os.defpath)]), OLDCALLS=oldcalls)
 
 
-def make(folder, archive, release, oldcalls):
+def make(folder: str, archive: str, release: str, oldcalls: str) -> None:
     env = chroot_env(folder, oldcalls)
     root = os.path.join(folder, "root.tar")
     customize = "--customize-hook=%s \"$1\"" % os.path.join(HERE, "customize.sh")
@@ -80,6 +80,6 @@ def make(folder, archive, release, oldcalls):
     card(root, os.path.join(folder, "sd.img"), env)
 
 
-def card(root, sd, env=None):
+def card(root: str, sd: str, env: dict[str, str] | None = None) -> None:
     """The SD card image `sd` of the root in the tarball `root` (card.sh), made as root."""
     run(*as_root("sh", os.path.join(HERE, "card.sh"), root, sd), env=env)
