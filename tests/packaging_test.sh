@@ -112,6 +112,10 @@ switchpinctrl_${version}_armhf.deb"
 their SHA256SUMS alone (tools/release makes them); it holds:
 $got"
     (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "dist/SHA256SUMS does not match dist/'s packages"
+    # The README's commands install the release by its files' names.
+    for arch in armhf armel; do
+        grep -q "switchpinctrl_${version}_$arch.deb" "$3/README.md" || fail "the README names no switchpinctrl_${version}_$arch.deb"
+    done
     for arch in armhf armel; do
         clean_for_lintian "$dist/switchpinctrl_${version}_$arch.deb"
     done

@@ -15,7 +15,7 @@ from raspi0 import chains, provision
 from raspi0.debian import image
 from raspi0.debian.fleet import fleet_image, host_changes
 from raspi0.journeys import CHAINS, UNIT
-from raspi0.packages import MAKE, copy_tree, newer_version, pc_packages, upgrade_version
+from raspi0.packages import MAKE, copy_tree, newer_version, pc_packages, release, upgrade_version
 from raspi0.readme import README
 from raspi0.soc import DEBIAN, RASPIOS, SPI_DRIVER, SWITCHED, TOOL_LINE
 
@@ -63,18 +63,19 @@ def outcome(option, request, tmp_path_factory):
             needed.append(steps[name].card)
     source, cache, oldcalls = option("--source"), option("--board-cache"), option("--oldcalls")
     work = tmp_path_factory.mktemp("journeys")
-    debs, blocks = pc_packages(source, str(work), cache), {MAKE}
-    armhf, armel = (next(deb for deb in debs if deb.endswith("_%s.deb" % arch)) for arch in ("armhf", "armel"))
+    debs, blocks, dist = pc_packages(source, str(work), cache), {MAKE}, release(source)
     images = {"system": image.image(cache, oldcalls)}
-    files = [*debs, provision.prepare(cache).sudo]
+    # The owner copies the release's package to the card, whatever the PC made.
+    files = [*dist.values(), provision.prepare(cache).sudo]
     if "upgraded" in needed:
-        files.append(newer_version(source, str(work), cache, armhf))
+        older = next(deb for deb in debs if deb.endswith("_armhf.deb"))
+        files.append(newer_version(source, str(work), cache, older))
     if "after-step" in needed:
         files.append(copy_tree(source, str(work / "switchPinCtrl")))
     with ThreadPoolExecutor(1) as making:
         if "first-boot" in needed:
             # Made while the first boots run: the fleet's boot comes late.
-            images["fleet"] = making.submit(fleet_image, cache, oldcalls, armel)
+            images["fleet"] = making.submit(fleet_image, cache, oldcalls, dist["armel"])
             blocks.add(("pc", "fleet"))
         taken = chains.take(provision.emulator(cache), images, [steps[name] for name in steps if name in needed],
                             README, str(work), files)
@@ -126,6 +127,7 @@ def test_owner_step_reaches_the_kernel(debian):
     for name in ("after-step", "native"):
         assert "iomem=relaxed" in debian[name].cmdline.split()
     assert "iomem=" not in debian["native"].cmdline_txt
+    assert debian["after-step"].step_check == "iomem=relaxed\n"
 
 
 @pytest.mark.parametrize("chain, name", EXAMPLES["status"])
@@ -190,6 +192,9 @@ def test_package_built_on_the_board(debian):
     assert re.fullmatch(r"armel libc6 \(>= [^)]+\)", native.package), native.package
     assert native.seeded == RASPIOS and native.tool.regs == SWITCHED
     assert re.fullmatch(TOOL_LINE + "\n", native.tool.output), native.tool.output
+    # Undone: the build's tools and the owner's copies are gone.
+    assert "installed" not in native.build_tools.split(), native.build_tools
+    assert native.copies.count("No such file or directory") == 3, native.copies
 
 
 def test_raspios(raspios):
@@ -199,6 +204,7 @@ def test_raspios(raspios):
     runs nothing; the upgrade leaves the pins and the unit alone, and the next boot's new
     version switches them; purge leaves no trace."""
     pi, again, up, last = (raspios[name] for name in ("raspios", "reinstalled", "upgraded", "purged"))
+    assert pi.spi_check == ""
     assert pi.regs == RASPIOS and (pi.installed.regs, pi.installed.status, pi.installed.enabled) == (
         RASPIOS, 1, "disabled\n")
     assert pi.enabled == SWITCHED and "Active: active (exited)" in pi.status and pi.arch == "armhf"

@@ -115,7 +115,6 @@ class Stock(Booted):
 def stock(owner):
     owner.login()
     kernel, pins = owner.gpfsel(), owner.block("debian-pins")[0]
-    owner.block("take-package")
     install = installed(owner, "debian-install")
     enable = owner.block("debian-enable", {0: 1})[0]
     refused, status = owner.gpfsel(), owner.block("status", {0: 3})[0]
@@ -139,10 +138,12 @@ def ran_at_boot(owner):
 
 @dataclass(frozen=True, kw_only=True)
 class AfterStep(RanAtBoot):
-    """The PC's package removed and purged; then the README's route for the package built on
-    the board, in the same boot: the copy of this repository taken from the card, the package
-    lists updated (where the board has no network, apt only warns), the build, the install,
-    the service enabled, and the pins checked."""
+    """The owner's check that the kernel has the step's word; the release's package removed
+    and purged; then the README's route for the package built on the board, in the same boot:
+    the copy of this repository taken from the card, the package lists updated (where the
+    board has no network, apt only warns), the build, the install, the service enabled, and
+    the pins checked."""
+    step_check: str  # what the check printed
     removal: Removal
     build: list  # what each line of the build printed
     took: list  # and how many seconds each took
@@ -154,6 +155,7 @@ class AfterStep(RanAtBoot):
 def after_step(owner):
     owner.login()
     at_boot = ran_at_boot(owner)
+    step_check = owner.block("debian-step-check")[0]
     removed = removal(owner, "debian-remove", "debian-purge")
     owner.block("take-source")
     owner.block("native-update")
@@ -161,20 +163,24 @@ def after_step(owner):
     took = owner.took
     # Removal stopped the unit that ran at boot, so enabling it now runs the new tool.
     seed_inputs(owner)
-    enable = owner.block("native-enable")[0]
-    enabled, pins = owner.gpfsel(), owner.block("native-pins")[0]
+    enable = owner.block("debian-enable")[0]
+    enabled, pins = owner.gpfsel(), owner.block("debian-pins")[0]
     owner.type("reboot")
-    return AfterStep(**at_boot, removal=removed, build=build, took=took, enable=enable, enabled=enabled, pins=pins)
+    return AfterStep(**at_boot, step_check=step_check, removal=removed, build=build, took=took, enable=enable,
+                     enabled=enabled, pins=pins)
 
 
 @dataclass(frozen=True, kw_only=True)
 class Native(RanAtBoot):
     """The boot after the package was built on the board: the package's architecture and
-    dependencies, its tool typed on inputs; removal and purge; the step undone."""
+    dependencies, its tool typed on inputs; removal and purge; the build undone, and what
+    dpkg and ls then said of its tools and copies; the step undone."""
     package: str  # "ARCHITECTURE DEPENDS"
     seeded: tuple
     tool: Typed
     removal: Removal
+    build_tools: str  # what dpkg-query said of the build tools
+    copies: str
 
 
 def native(owner):
@@ -185,8 +191,13 @@ def native(owner):
     seeded = owner.gpfsel()
     tool = Typed(owner.type("switchPinCtrl"), owner.gpfsel())
     removed = removal(owner, "debian-remove", "debian-purge")
+    owner.block("native-undo")
+    # dpkg's state of each build tool it still knows of: not "installed".
+    tools = owner.answer("dpkg-query -W -f '${db:Status-Status} ' build-essential cmake debhelper")[1]
+    copies = owner.type("ls -d ~/switchPinCtrl ~/switchpinctrl_* /boot/firmware/switchPinCtrl", status=2)
     owner.block("debian-undo-step")
-    return Native(**at_boot, package=package, seeded=seeded, tool=tool, removal=removed)
+    return Native(**at_boot, package=package, seeded=seeded, tool=tool, removal=removed, build_tools=tools,
+                  copies=copies)
 
 
 # A fleet's image, booted for the first time.
@@ -224,7 +235,9 @@ def pi_login(owner):
 
 @dataclass(frozen=True, kw_only=True)
 class Raspios(PiLogin):
-    """The armhf package installed, its unit enabled, then the package removed."""
+    """The owner's look for an active dtparam=spi=on; the armhf package installed, its unit
+    enabled, then the package removed."""
+    spi_check: str
     installed: Installed
     enabled: tuple  # GPFSEL0/1 once the unit was enabled
     status: str
@@ -238,7 +251,7 @@ def raspios(owner):
         owner.type(command)
     owner.logout()
     login = pi_login(owner)
-    owner.block("take-package")
+    spi_check = owner.block("raspios-spi-check", {0: 1})[0]
     install = installed(owner, "raspios-install")
     owner.block("raspios-enable")
     enabled, status = owner.gpfsel(), owner.block("status")[0]
@@ -246,7 +259,8 @@ def raspios(owner):
     arch = owner.type("dpkg-query -W -f '${Architecture}' switchpinctrl")
     owner.block("raspios-remove")
     owner.type("sudo reboot")
-    return Raspios(**login, installed=install, enabled=enabled, status=status, pins=pins, arch=arch)
+    return Raspios(**login, spi_check=spi_check, installed=install, enabled=enabled, status=status, pins=pins,
+                   arch=arch)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -257,7 +271,6 @@ class Reinstalled(PiLogin):
 
 def reinstalled(owner):
     login = pi_login(owner)
-    owner.block("take-package")
     install = installed(owner, "raspios-install")
     owner.type("sudo reboot")
     return Reinstalled(**login, installed=install)
@@ -278,7 +291,6 @@ def upgraded(owner):
     times = unit_times(owner)
     before = owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     seed_inputs(owner)
-    owner.block("take-package")
     owner.block("raspios-upgrade")
     after_regs, after = owner.gpfsel(), owner.show(UNIT, "ActiveState", "ExecMainExitTimestampMonotonic")
     owner.type("sudo reboot")

@@ -34,6 +34,10 @@ class Owner:
             self.off = True
         return output
 
+    def answer(self, command):
+        """Types `command`; gives its status and what it printed."""
+        return self.console.run(command, None)
+
     def block(self, name, status=(), timeout=COMMAND_TIMEOUT):
         """Types the README's board block `name`, line by line; gives what each printed,
         and leaves in `took` how many seconds each took. `status` gives the statuses that

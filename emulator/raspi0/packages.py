@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""The packages that the owner's PC makes for the journeys, by the README's own commands, in
-copies of this repository: the version that the README installs, the same bytes as the
-build tree's, and the newer one that its upgrade installs; each kept under the cache rule."""
+"""The packages of the journeys: the release in dist/, which owners download; and those that
+the owner's PC makes by the README's own commands, in copies of this repository: the version
+of the build tree, its very bytes, and the newer one that the README's upgrade installs; each
+kept under the cache rule."""
 import glob
 import os
 import re
@@ -73,6 +74,16 @@ def pc_packages(source, work, cache):
     if len(debs) != len(tested):
         raise Failure("the README's commands made %s, the build tree %s" % (debs, tested))
     return debs
+
+
+def release(source):
+    """The packages of the release in `source`'s dist/, which owners download and copy to
+    the card: architecture -> path."""
+    found = {re.sub(r".*_", "", os.path.basename(deb))[:-len(".deb")]: deb
+             for deb in glob.glob(os.path.join(source, "dist", "switchpinctrl_*.deb"))}
+    if sorted(found) != ["armel", "armhf"]:
+        raise Failure("dist/ holds no armhf and armel packages: %s" % sorted(found))
+    return found
 
 
 def upgrade_version():
