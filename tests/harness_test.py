@@ -15,7 +15,7 @@ from raspi0.debian import image
 from raspi0.console import Console
 from raspi0.host import Failure
 from raspi0.machine import Machine
-from raspi0.readme import Readme
+from raspi0.readme import README, Readme
 
 SOON = 10  # seconds; every wait here is 300 s or more
 
@@ -149,13 +149,13 @@ def test_failed_boot_fails_its_chain_alone(tmp_path: Path, monkeypatch: pytest.M
     def boot(emulator: str, card: str, step: chains.Boot, *_: object, **__: object) -> chains.Booted:
         if step.name == "a1":
             raise Failure("the guest failed")
-        return chains.Booted(name=step.name)
+        return chains.Booted()
 
     monkeypatch.setattr(chains, "boot", boot)
-    steps = [chains.Boot(name, card, board, chains.Booted) for name, card, board in [
+    steps = [chains.Boot(name, card, board, lambda owner: chains.Booted()) for name, card, board in [
         ("a1", "system", "debian"), ("a2", "a1", "debian"), ("b1", "system", "debian"), ("b2", "b1", "debian"),
         ("c1", "a1", "pi-2"), ("d1", "fleet", "debian")]]
-    taken = chains.take("qemu", {"system": str(tmp_path / "system.img"), "fleet": unmade}, steps, None,
+    taken = chains.take("qemu", {"system": str(tmp_path / "system.img"), "fleet": unmade}, steps, README,
                         str(tmp_path / "work"))
     assert sorted(taken.records) == ["b1", "b2"]
     assert sorted(taken.failures) == ["a1", "a2", "c1", "d1"]

@@ -18,12 +18,9 @@ from raspi0.chains import Boot, Booted, take
 from raspi0.debian import image
 from raspi0.host import Failure
 from raspi0.journeys import UNIT, stock
-from raspi0.owner import Owner
+from raspi0.owner import Owner, Unit
 from raspi0.readme import README
 from raspi0.soc import TOOL_LINE
-
-TIMES = ["ExecMainStartTimestampMonotonic", "ExecMainExitTimestampMonotonic",
-         "InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic"]
 
 
 def use(variant: str) -> Callable[[Owner], Booted]:
@@ -40,16 +37,15 @@ Cost = NamedTuple("Cost", [("run", float), ("start", float), ("ended", float), (
 
 @dataclass(frozen=True, kw_only=True)
 class Timed(Booted):
-    """The unit's state and TIMES, sysinit.target's, and the tool's line in the journal."""
-    facts: dict[str, str]
-    sysinit: str
+    """The unit, sysinit.target, and the tool's line in the journal."""
+    unit: Unit
+    sysinit: Unit
     tool: str
 
 
 def times(owner: Owner) -> Timed:
     owner.login()
-    return Timed(facts=owner.show(UNIT, "ActiveState", *TIMES),
-                 sysinit=owner.show("sysinit.target", "ActiveEnterTimestampMonotonic")["ActiveEnterTimestampMonotonic"],
+    return Timed(unit=owner.unit(UNIT), sysinit=owner.unit("sysinit.target"),
                  tool=owner.type("journalctl -b -u %s -t switchPinCtrl -o cat" % UNIT))
 
 
@@ -71,8 +67,11 @@ def unit_cost(cache: str, oldcalls: str, deb: str, units: dict[str, str], boots:
     samples: dict[str, list[Cost]] = {variant: [] for variant in units}
     for n, variant in order:
         seen = taken.records["%s-%d" % (variant, n)]
-        if seen.facts["ActiveState"] != "active" or not re.match(TOOL_LINE, seen.tool):
-            raise Failure("the unit of %s did not switch the pins: %s" % (variant, seen.facts))
-        t = [int(seen.facts[key]) / 1e6 for key in TIMES] + [int(seen.sysinit) / 1e6]
-        samples[variant].append(Cost(t[1] - t[0], t[3] - t[2], t[1], t[4]))
+        assert isinstance(seen, Timed)
+        ran = seen.unit
+        if ran.active != "active" or not re.match(TOOL_LINE, seen.tool):
+            raise Failure("the unit of %s did not switch the pins: %s" % (variant, ran))
+        samples[variant].append(Cost((ran.exec_exit - ran.exec_start) / 1e6,
+                                     (ran.active_enter - ran.inactive_exit) / 1e6, ran.exec_exit / 1e6,
+                                     seen.sysinit.active_enter / 1e6))
     return samples

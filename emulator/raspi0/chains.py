@@ -5,30 +5,29 @@ and chains of them, where a boot continues on the card that an earlier one left.
 is judged from outside: what the console showed, GPFSEL0/1 read through QEMU's monitor,
 and the card's files once the board is off."""
 import dataclasses
+import enum
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
+from typing import Any
 
 from . import firmware
 from .host import Failure, run
 from .machine import SPI0_SWITCHED, Machine
 from .owner import Owner
+from .readme import Readme
 
 LANES = 2  # boards side by side: this machine's two cores
 
 
-@dataclass(frozen=True)
-class Boot:
-    """One boot: `journey(owner)` at `board` (standin.BOARDS), on a copy of the card that
-    `card` names: an image's, or what the earlier boot of that name left. With `watch`,
-    GPFSEL0/1 are polled from outside while it boots (Machine)."""
-    name: str
-    card: str
-    board: str
-    journey: Callable
-    watch: bool = False
+class Need(enum.Enum):
+    """What a boot's card may need on its FAT partition, as the owner copied it there."""
+    RELEASE = "the release's packages, from dist/"
+    NEWER = "the newer package that the README's upgrade installs"
+    TREE = "a copy of this repository's files"
+    SUDO = "Debian's sudo, for the board that stands for Raspberry Pi OS"
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -38,16 +37,47 @@ class Booted:
     console's text, where in it GPIO 7-11 were first seen in alternate function 0 while
     the board booted (None: not before the login, or not watched), and the README's blocks typed, as
     (where, name). Each journey's record adds what it saw."""
-    name: str = ""
     cmdline: str = ""
     cmdline_txt: str = ""
     seconds: float = 0.0
     console: str = ""
     spi0_switched_at: int | None = None
-    blocks: frozenset = frozenset()
+    blocks: frozenset[tuple[str, str]] = frozenset()
 
 
-def boot(emulator, card, step, readme, work, machines, last=False):
+@dataclass(frozen=True)
+class Boot:
+    """One boot: `journey(owner)` at `board` (standin.BOARDS), on a copy of the card that
+    `card` names: an image's, or what the earlier boot of that name left. It declares what
+    its card `needs`, the owner's PC blocks (`pc`) that made what its card holds, whether
+    GPFSEL0/1 are polled from outside while it boots (`watch`, Machine), the README's
+    examples that its output `shows`, and whether the unit must have run at its boot."""
+    name: str
+    card: str
+    board: str
+    journey: Callable[[Owner], Booted]
+    needs: frozenset[Need] = frozenset()
+    pc: frozenset[str] = frozenset()
+    watch: bool = False
+    shows: frozenset[str] = frozenset()
+    ran_at_boot: bool = False
+
+
+@dataclass(frozen=True)
+class Chain:
+    """Boots that continue one card, in order, and the type of their record: a named tuple
+    with one field per boot, named as the boot."""
+    name: str
+    record: Any
+    boots: Sequence[Boot]
+
+    def __post_init__(self) -> None:
+        if list(self.record._fields) != [b.name for b in self.boots]:
+            raise Failure("the chain %s's record has the fields %s, not its boots" % (self.name, self.record._fields))
+
+
+def boot(emulator: str, card: str, step: Boot, readme: Readme, work: str, machines: list[Machine],
+         last: bool = False) -> Booted:
     """Boots the system from `card` as the Boot `step` says, and has the owner take its
     journey; gives its record, filled in (Booted). The owner powers the board off unless
     the journey did, or, where no later boot takes the card (`last`), pulls its plug.
@@ -64,7 +94,7 @@ def boot(emulator, card, step, readme, work, machines, last=False):
             machine.process.kill()
         elif not owner.off:
             owner.type(owner.sudo() + "poweroff")
-    return dataclasses.replace(seen, name=step.name, cmdline=cmdline,
+    return dataclasses.replace(seen, cmdline=cmdline,
                                cmdline_txt=firmware.read(card, "cmdline.txt").strip(),
                                seconds=time.monotonic() - started, console=machine.console.text,
                                spi0_switched_at=machine.console.marks.get(SPI0_SWITCHED),
@@ -75,11 +105,12 @@ def boot(emulator, card, step, readme, work, machines, last=False):
 class Taken:
     """What a run of chains gave: boot name -> its record, and boot name -> why it failed,
     for each boot that failed or whose card came from one that did."""
-    records: dict
-    failures: dict
+    records: dict[str, Booted]
+    failures: dict[str, str]
 
 
-def take(emulator, images, boots, readme, work, files=()):
+def take(emulator: str, images: Mapping[str, "str | Future[str]"], boots: Sequence[Boot], readme: Readme,
+         work: str, files: Sequence[str] = ()) -> Taken:
     """Takes every boot of `boots`, in order as far as their cards allow, LANES at a time.
     `images`: name -> a card image, which each boot copies, or a Future of one, still being
     made, that the first boot on it waits for; `files` go onto every image's FAT partition
@@ -88,20 +119,22 @@ def take(emulator, images, boots, readme, work, files=()):
     os.makedirs(work, exist_ok=True)
     if {b.name for b in boots} & set(images):
         raise Failure("boots and images share names: %s" % " ".join({b.name for b in boots} & set(images)))
-    cards, taken, machines = {}, Taken({}, {}), []
+    cards: dict[str, str] = {}
+    taken, machines = Taken({}, {}), list[Machine]()
 
-    def card_of(name):
+    def card_of(name: str) -> str:
         """The card of the image or boot `name`: an image's is copied, with `files`, when
         first asked for."""
         if name not in cards:
-            image = images[name].result() if isinstance(images[name], Future) else images[name]
+            made = images[name]
+            image = made.result() if isinstance(made, Future) else made
             cards[name] = os.path.join(work, "image-%s.img" % name)
             run("cp", "--sparse=always", image, cards[name])
             for path in files:
                 firmware.put(cards[name], path)
         return cards[name]
 
-    pending, running, continued = list(boots), {}, {b.card for b in boots}
+    pending, running, continued = list(boots), dict[Future[Booted], Boot](), {b.card for b in boots}
     with ThreadPoolExecutor(LANES) as pool:
         try:
             while pending or running:

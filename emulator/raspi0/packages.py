@@ -1,15 +1,20 @@
 # SPDX-License-Identifier: MIT
-"""The packages of the journeys: the release in dist/, which owners download; and those that
-the owner's PC makes by the README's own commands, in copies of this repository: the version
-of the build tree, its very bytes, and the newer one that the README's upgrade installs; each
-kept under the cache rule."""
+"""What the boots' declarations ask of the owner's PC (Making): the release in dist/, which
+owners download; the packages that the PC makes by the README's own commands, in copies of
+this repository, the version of the build tree, its very bytes, and the newer one that the
+README's upgrade installs, each kept under the cache rule; a copy of the repository; and
+the images the boots start from."""
 import glob
 import os
 import re
 import shutil
 import subprocess
+from concurrent.futures import Future, ThreadPoolExecutor
 
+from . import provision
 from .cache import cached, sha256
+from .chains import Need
+from .debian import fleet, image
 from .host import Failure, helper
 from .readme import README
 
@@ -20,19 +25,19 @@ MAKE = ("pc", "package")
 MADE_ONCE = ["musl", "build/source", "build/board/runtime"]
 
 
-def copy_tree(source, target):
+def copy_tree(source: str, target: str) -> str:
     """The repository at `source`, as an owner copies it: git's files (tools/helpers.sh)."""
     helper("copy_tree", source, target)
     return target
 
 
-def made_once(source, tree):
+def made_once(source: str, tree: str) -> None:
     """Gives the copy `tree` what the PC at `source` keeps of its first build."""
     for folder in MADE_ONCE:
         shutil.copytree(os.path.join(source, folder), os.path.join(tree, folder))
 
 
-def make_packages(tree):
+def make_packages(tree: str) -> list[str]:
     """The owner's PC makes the packages in `tree` with the README's own commands, in the
     owner's own environment; gives their paths."""
     for command in README.commands(*MAKE):
@@ -42,7 +47,7 @@ def make_packages(tree):
     return sorted(glob.glob(os.path.join(tree, "build", "board", "switchpinctrl_*.deb")))
 
 
-def hashed_copy(source, target):
+def hashed_copy(source: str, target: str) -> dict[str, str]:
     """A copy of the repository at `source` in `target`, a new folder, and what it holds:
     path -> sha256."""
     copy_tree(source, target)
@@ -50,7 +55,7 @@ def hashed_copy(source, target):
     return {f: sha256(os.path.join(target, f)) for f in files}
 
 
-def pc_packages(source, work, cache):
+def pc_packages(source: str, work: str, cache: str) -> list[str]:
     """The packages made by the README's commands in a copy of `source`: the very bytes of
     the ones in its build tree, which the other suites test, or a Failure. The build tree
     itself is left alone for the tests that read it meanwhile. Kept in `cache`, and made
@@ -60,7 +65,7 @@ def pc_packages(source, work, cache):
     inputs = {"commands": README.commands(*MAKE), "tree": hashed_copy(source, tree),
               "tested": {os.path.basename(deb): sha256(deb) for deb in tested}}
 
-    def make(folder):
+    def make(folder: str) -> None:
         made_once(source, tree)
         for deb in make_packages(tree):
             shutil.copy(deb, folder)
@@ -76,7 +81,7 @@ def pc_packages(source, work, cache):
     return debs
 
 
-def release(source):
+def release(source: str) -> dict[str, str]:
     """The packages of the release in `source`'s dist/, which owners download and copy to
     the card: architecture -> path."""
     found = {re.sub(r".*_", "", os.path.basename(deb))[:-len(".deb")]: deb
@@ -86,12 +91,15 @@ def release(source):
     return found
 
 
-def upgrade_version():
+def upgrade_version() -> str:
     """The version that the README's upgrade installs."""
-    return re.search(r"switchpinctrl_([^_]+)_armhf\.deb", README.block("board", "raspios-upgrade")[0]).group(1)
+    found = re.search(r"switchpinctrl_([^_]+)_armhf\.deb", README.block("board", "raspios-upgrade")[0])
+    if not found:
+        raise Failure("the README's upgrade names no armhf package")
+    return found.group(1)
 
 
-def newer_version(source, work, cache, older):
+def newer_version(source: str, work: str, cache: str, older: str) -> str:
     """The armhf package of the version that the README's upgrade installs, made from a copy
     of `source` with a changelog entry of that version. The entry is dated as the one before
     it: the same source makes the same bytes. Kept in `cache`, and made again when the
@@ -101,7 +109,7 @@ def newer_version(source, work, cache, older):
     inputs = {"version": version, "older": sha256(older), "tree": hashed_copy(source, tree)}
     name = "switchpinctrl_%s_armhf.deb" % version
 
-    def make(folder):
+    def make(folder: str) -> None:
         made_once(source, tree)
         changelog = os.path.join(tree, "debian", "changelog")
         with open(changelog) as f:
@@ -109,10 +117,48 @@ def newer_version(source, work, cache, older):
         with open(changelog, "w") as f:
             f.write("switchpinctrl (%s) unstable; urgency=medium\n\n  * The same program, a newer version.\n\n"
                     " -- switchPinCtrl developers <dev@switchpinctrl.invalid>  %s\n\n%s"
-                    % (version, re.search(r"^ -- .*>  (.+)$", text, re.M).group(1), text))
+                    % (version, text.split("\n -- ", 1)[1].split(">  ", 1)[1].split("\n", 1)[0], text))
         made = [deb for deb in make_packages(tree) if os.path.basename(deb) == name]
         if not made:
             raise Failure("the README's commands made no %s" % name)
         shutil.copy(made[0], folder)
 
     return os.path.join(cached(os.path.join(cache, "upgrade"), inputs, make), name)
+
+
+class Making:
+    """What the boots that a run takes declare, made on this PC as the owner makes it: the
+    files their cards need (chains.Need) and the images they start from. `blocks` holds the
+    owner's PC blocks typed for them, as (where, name)."""
+
+    def __init__(self, source: str, work: str, cache: str, oldcalls: str) -> None:
+        self.source, self.work, self.cache, self.oldcalls = source, work, cache, oldcalls
+        self.blocks, self.fleet_made = set[tuple[str, str]](), Future[str]()
+        self.emulator = provision.emulator(cache)
+
+    def files(self, needs: set[Need]) -> list[str]:
+        """What goes onto every card's FAT partition, as the owner copies it there."""
+        files = [*release(self.source).values()] if Need.RELEASE in needs else []
+        if Need.SUDO in needs:
+            files.append(provision.prepare(self.cache).sudo)
+        if Need.NEWER in needs:
+            self.blocks.add(MAKE)
+            older = next(deb for deb in pc_packages(self.source, self.work, self.cache) if deb.endswith("_armhf.deb"))
+            files.append(newer_version(self.source, self.work, self.cache, older))
+        if Need.TREE in needs:
+            files.append(copy_tree(self.source, os.path.join(self.work, "switchPinCtrl")))
+        return files
+
+    def images(self, names: set[str], pool: ThreadPoolExecutor) -> dict[str, "str | Future[str]"]:
+        """The Debian system, and the fleet's image, made from it by the README's own hook
+        with the release's package, in `pool`, while the first boots run."""
+        images: dict[str, str | Future[str]] = {"system": image.image(self.cache, self.oldcalls)}
+        if "fleet" in names:
+            self.blocks.add(fleet.BLOCK)
+            self.fleet_made = images["fleet"] = pool.submit(fleet.fleet_image, self.cache, self.oldcalls,
+                                                            release(self.source)["armel"])
+        return images
+
+    def host_changes(self) -> list[str]:
+        """What making the fleet's image changed of this machine's systemd."""
+        return fleet.host_changes(self.fleet_made.result())

@@ -55,13 +55,14 @@ BOARD_WORDS = {"raspios": RASPIOS_KERNEL}
 SESSION = "export TERM=dumb; stty cols 250; PS1='@@$? '"
 
 # What reaches the card's FAT partition before the first boot, as an owner copies files to
-# it from a laptop: the packages, a copy of this repository's files, and Debian's sudo.
-# The owner takes them with the README's own commands.
+# it from a laptop (chains.Need): the release's packages from dist/, the newer version, a
+# copy of this repository's files, and Debian's sudo.
 
 # The emulated board has no network, where the README's build on the board needs it. What
 # `apt-get build-dep` would fetch for the package (build-essential, cmake, debhelper) is in
-# the Debian system already (debian/customize.sh), so the owner's build-dep finds it
-# installed; the owner's `apt-get update` is typed all the same, and apt only warns.
+# the Debian system already (debian/customize.sh), installed by hand, as build-dep leaves
+# them (seen in a Debian 12 root); the owner's `apt-get update` is typed all the same, and
+# apt only warns.
 
 # Raspberry Pi OS is not served here: it is stood in for by the Debian system, given what
 # Raspberry Pi OS has that the owner's commands use. Typed as root before its journey,

@@ -14,11 +14,12 @@ from ..readme import README
 from .image import card, chroot_env, image
 
 HOST_SYSTEMD = ["/etc/systemd", "/var/lib/systemd"]
+BLOCK = ("pc", "fleet")  # the README's block that the hook runs
 
 
 def hook() -> str:
     """The shell commands of the README's "For fleets" section."""
-    return "\n".join(README.block("pc", "fleet")) + "\n"
+    return "\n".join(README.block(*BLOCK)) + "\n"
 
 
 def fleet_image(cache: str, oldcalls: str, deb: str) -> str:
