@@ -99,6 +99,14 @@ def upgrade_version() -> str:
     return found.group(1)
 
 
+def dated(changelog: str) -> str:
+    """The date of the changelog's newest entry."""
+    found = re.search(r"^ -- .*>  (.+)$", changelog, re.M)
+    if not found:
+        raise Failure("debian/changelog's newest entry has no date")
+    return found.group(1)
+
+
 def newer_version(source: str, work: str, cache: str, older: str) -> str:
     """The armhf package of the version that the README's upgrade installs, made from a copy
     of `source` with a changelog entry of that version. The entry is dated as the one before
@@ -117,7 +125,7 @@ def newer_version(source: str, work: str, cache: str, older: str) -> str:
         with open(changelog, "w") as f:
             f.write("switchpinctrl (%s) unstable; urgency=medium\n\n  * The same program, a newer version.\n\n"
                     " -- switchPinCtrl developers <dev@switchpinctrl.invalid>  %s\n\n%s"
-                    % (version, text.split("\n -- ", 1)[1].split(">  ", 1)[1].split("\n", 1)[0], text))
+                    % (version, dated(text), text))
         made = [deb for deb in make_packages(tree) if os.path.basename(deb) == name]
         if not made:
             raise Failure("the README's commands made no %s" % name)
@@ -133,7 +141,8 @@ class Making:
 
     def __init__(self, source: str, work: str, cache: str, oldcalls: str) -> None:
         self.source, self.work, self.cache, self.oldcalls = source, work, cache, oldcalls
-        self.blocks, self.fleet_made = set[tuple[str, str]](), Future[str]()
+        self.blocks = set[tuple[str, str]]()
+        self.fleet_made: Future[str] | None = None
         self.emulator = provision.emulator(cache)
 
     def files(self, needs: set[Need]) -> list[str]:
@@ -161,4 +170,6 @@ class Making:
 
     def host_changes(self) -> list[str]:
         """What making the fleet's image changed of this machine's systemd."""
+        if self.fleet_made is None:
+            raise Failure("the fleet's image was not made in this run")
         return fleet.host_changes(self.fleet_made.result())
